@@ -1,0 +1,34 @@
+# Sourced by scripts/test and scripts/run: finds a CPython 3.13, makes .venv,
+# installs the build and test dependencies and builds the module into it.
+# Leaves PY set to the venv's interpreter.
+
+find_python313() {
+    if python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
+        command -v python3.13
+        return
+    fi
+    # pyenv installs versions that its shims only run when selected.
+    local root candidate
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for candidate in "$root"/versions/3.13*/bin/python3.13; do
+        if [ -x "$candidate" ]; then
+            echo "$candidate"
+            return
+        fi
+    done
+    echo "no CPython 3.13 found (on PATH or under pyenv)" >&2
+    return 1
+}
+
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+if [ ! -x .venv/bin/python ]; then
+    "$(find_python313)" -m venv .venv
+fi
+PY="$ROOT/.venv/bin/python"
+export PATH="$ROOT/.venv/bin:$PATH"
+"$PY" -m pip install -q --disable-pip-version-check \
+    "scikit-build-core>=0.10" "numpy>=2.0" "nlohmann-json>=3.11" "pytest>=8" cmake ninja
+ZORBIC_WERROR=${ZORBIC_WERROR:-ON} "$PY" -m pip install -q --disable-pip-version-check \
+    --no-build-isolation --no-deps .
