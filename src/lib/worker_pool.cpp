@@ -1,0 +1,231 @@
+#include "worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace worker_pool {
+
+bool parse_count(const char* text, std::size_t& out) {
+    if (text == nullptr) return false;
+    if (*text == '+') ++text;
+    if (*text == '\0') return false;
+    std::uint64_t value = 0;
+    constexpr std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') return false;
+        const std::uint64_t digit = static_cast<std::uint64_t>(*text - '0');
+        if (value > (limit - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    out = value > std::numeric_limits<std::size_t>::max()
+              ? std::numeric_limits<std::size_t>::max()
+              : static_cast<std::size_t>(value);
+    return true;
+}
+
+std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
+                               std::size_t default_size) {
+    std::size_t requested = 0;
+    if (parse_count(num_threads, requested)) {
+        if (requested == 0) requested = default_size;
+    } else if (!parse_count(rs_num_cpus, requested) || requested == 0) {
+        requested = default_size;
+    }
+    return std::clamp<std::size_t>(requested, 1, MAX_THREADS);
+}
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware > 0 ? hardware : 1;
+}
+
+namespace {
+
+// One parallel operation. It lives on the submitting thread's stack, so a
+// submission allocates nothing; the pool only links it into its queue.
+struct Job {
+    ChunkFn fn = nullptr;
+    void* context = nullptr;
+    std::size_t n = 0;
+    std::size_t n_chunks = 0;
+    std::size_t next_chunk = 0;  // the first piece no thread has taken yet
+    std::size_t chunks_done = 0;
+    std::exception_ptr fault;
+    Job* next_pending = nullptr;
+    bool finished = false;
+};
+
+// Piece c of n items split into k pieces whose sizes differ by at most one.
+// Written without c * n, which could overflow for huge n.
+std::size_t piece_begin(std::size_t c, std::size_t n, std::size_t k) {
+    return c * (n / k) + std::min(c, n % k);
+}
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable work_ready;
+    std::condition_variable job_finished;
+    // Jobs that still have untaken pieces, oldest first: threads finish
+    // feeding one job before they start on the next.
+    Job* pending_head = nullptr;
+    Job* pending_tail = nullptr;
+    std::size_t threads = 0;
+};
+
+void run_worker(Pool* pool) {
+    std::unique_lock lock(pool->mutex);
+    for (;;) {
+        Job* job = pool->pending_head;
+        if (job == nullptr) {
+            pool->work_ready.wait(lock);
+            continue;
+        }
+        const std::size_t chunk = job->next_chunk++;
+        if (job->next_chunk == job->n_chunks) {
+            pool->pending_head = job->next_pending;
+            if (pool->pending_head == nullptr) pool->pending_tail = nullptr;
+        }
+        lock.unlock();
+
+        std::exception_ptr fault;
+        try {
+            job->fn(job->context, piece_begin(chunk, job->n, job->n_chunks),
+                    piece_begin(chunk + 1, job->n, job->n_chunks));
+        } catch (...) {
+            fault = std::current_exception();
+        }
+
+        lock.lock();
+        if (fault && !job->fault) job->fault = fault;
+        if (++job->chunks_done == job->n_chunks) {
+            // The submitter may return and drop the job as soon as it sees
+            // this under the lock, so the job is not touched after it.
+            job->finished = true;
+            pool->job_finished.notify_all();
+        }
+    }
+}
+
+// The pool and the lock that guards starting it are never destroyed: worker
+// threads block on the pool's condition variables until the process ends, and
+// destroying them at exit under a running thread would be undefined. The
+// lock sits in raw storage so that a forked child can construct it afresh.
+alignas(std::mutex) unsigned char start_lock_storage[sizeof(std::mutex)];
+std::mutex* start_lock = new (start_lock_storage) std::mutex;
+Pool* running_pool = nullptr;
+bool fork_handlers_installed = false;
+
+// A fork() copies only the forking thread. The parent's workers do not exist
+// in the child, and a lock held by one of them would stay locked for ever; so
+// the locks are held across the fork, and the child forgets the old pool and
+// starts a new one when it first needs it. The old pool is leaked on purpose:
+// its lock is held by this thread and its condition variables may name
+// waiters that are gone.
+void before_fork() {
+    start_lock->lock();
+    if (running_pool != nullptr) running_pool->mutex.lock();
+}
+
+void after_fork_in_parent() {
+    if (running_pool != nullptr) running_pool->mutex.unlock();
+    start_lock->unlock();
+}
+
+void after_fork_in_child() {
+    running_pool = nullptr;
+    start_lock = new (start_lock_storage) std::mutex;
+}
+
+Pool* start_pool_locked() {
+    if (!fork_handlers_installed) {
+        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+            throw std::runtime_error("worker pool: cannot install its fork handlers");
+        }
+        fork_handlers_installed = true;
+    }
+    const std::size_t wanted = pool_size_from_env(
+        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
+
+    auto* pool = new Pool;
+    // Workers inherit the signal mask of the thread that creates them. With
+    // every signal blocked there, the kernel delivers signals such as Ctrl-C
+    // to the interpreter's threads, which know what to do with them.
+    sigset_t all_signals;
+    sigset_t caller_mask;
+    sigfillset(&all_signals);
+    pthread_sigmask(SIG_SETMASK, &all_signals, &caller_mask);
+    // A process may be allowed fewer threads than asked for; the pool then
+    // works with those it got.
+    for (std::size_t i = 0; i < wanted; ++i) {
+        try {
+            std::thread(run_worker, pool).detach();
+        } catch (const std::system_error&) {
+            break;
+        }
+        ++pool->threads;
+    }
+    pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
+    if (pool->threads == 0) {
+        delete pool;
+        throw std::runtime_error("worker pool: cannot start any worker thread");
+    }
+    return pool;
+}
+
+Pool& the_pool() {
+    std::lock_guard guard(*start_lock);
+    if (running_pool == nullptr) running_pool = start_pool_locked();
+    return *running_pool;
+}
+
+}  // namespace
+
+std::size_t thread_count() { return the_pool().threads; }
+
+void run_chunks(std::size_t n, ChunkFn fn, void* context) {
+    if (n == 0) return;
+    Pool& pool = the_pool();
+
+    // A few pieces per thread, so that a thread whose envs finish early
+    // (an env that scores stops ticking) takes over pieces of the others.
+    constexpr std::size_t pieces_per_thread = 4;
+    Job job;
+    job.fn = fn;
+    job.context = context;
+    job.n = n;
+    job.n_chunks = std::min(n, pool.threads * pieces_per_thread);
+
+    std::unique_lock lock(pool.mutex);
+    if (pool.pending_tail != nullptr) {
+        pool.pending_tail->next_pending = &job;
+    } else {
+        pool.pending_head = &job;
+    }
+    pool.pending_tail = &job;
+    const std::size_t wake = std::min(job.n_chunks, pool.threads);
+    for (std::size_t i = 0; i < wake; ++i) pool.work_ready.notify_one();
+    pool.job_finished.wait(lock, [&job] { return job.finished; });
+    lock.unlock();
+
+    if (job.fault) std::rethrow_exception(job.fault);
+}
+
+}  // namespace worker_pool
