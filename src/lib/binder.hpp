@@ -26,3 +26,13 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 // The same for a positional tuple and an optional keyword dict (tp_new).
 void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*> out);
+
+// The calling convention of every function with parameters.
+inline constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
+
+// Method tables store every entry point as a PyCFunction; going through
+// void(*)() tells the compiler the signature change is deliberate.
+template <typename Function>
+PyCFunction as_cfunction(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}

@@ -11,12 +11,6 @@
 
 namespace vecenv {
 
-// METH_FASTCALL | METH_KEYWORDS
-using FastcallMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                     PyObject* kwnames) noexcept;
-// METH_NOARGS
-using NoargsMethod = PyObject* (*)(PyObject* self, PyObject* unused) noexcept;
-
 // vecenv_step.cpp
 PyObject* physics_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 PyObject* reset_all(PyObject* self, PyObject* unused) noexcept;
