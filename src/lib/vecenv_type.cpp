@@ -245,7 +245,10 @@ PyType_Slot type_slots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No dict and no
 // weak-reference slot: instances carry nothing but the record.
-PyType_Spec type_spec{"VecEnv", sizeof(VecEnvObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, type_slots};
+// The dotted name gives the class its __module__; the type name itself is set
+// back to the plain "VecEnv" after creation (see create_type).
+PyType_Spec type_spec{"zorbic_core.VecEnv", sizeof(VecEnvObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                      type_slots};
 
 PyTypeObject* created_type = nullptr;  // lives for the rest of the process
 
@@ -259,10 +262,10 @@ PyTypeObject* create_type() {
         PyRef descriptor = member_descriptor(as_type, name);
         if (PyDict_SetItemString(dict.get(), name, descriptor.get()) < 0) throw PythonError{};
     }
-    // The type name stays the plain "VecEnv"; __module__ makes reprs, pickling
-    // errors and introspection point at the right module.
-    PyRef module_name = PyRef::checked(PyUnicode_FromString("zorbic_core"));
-    if (PyDict_SetItemString(dict.get(), "__module__", module_name.get()) < 0) throw PythonError{};
+    // Messages that name the type ("'VecEnv' object has no attribute ...")
+    // use the plain name. The dotted one stays allocated with the type, which
+    // lives for the rest of the process.
+    as_type->tp_name = "VecEnv";
     PyType_Modified(as_type);
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
