@@ -17,6 +17,16 @@
 
 namespace worker_pool {
 
+namespace {
+
+// The largest pool we start, whatever the environment asks for: beyond this
+// a request is surely a mistake, and honouring it would only exhaust the
+// process's thread and memory limits.
+constexpr std::size_t MAX_THREADS = 1024;
+
+// Reads a count the way the pool's environment variables are read: an
+// unsigned decimal with at most one leading '+', nothing else. Returns false
+// for anything else (absent, empty, a sign '-', spaces, a value beyond 64 bits).
 bool parse_count(const char* text, std::size_t& out) {
     if (text == nullptr) return false;
     if (*text == '+') ++text;
@@ -35,6 +45,9 @@ bool parse_count(const char* text, std::size_t& out) {
     return true;
 }
 
+// The pool size for these variable values (null = unset): num_threads > 0
+// wins; num_threads = 0 means the default; an unparsable num_threads defers
+// to rs_num_cpus > 0; anything else is the default. Capped at MAX_THREADS.
 std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
                                std::size_t default_size) {
     std::size_t requested = 0;
@@ -46,6 +59,7 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
     return std::clamp<std::size_t>(requested, 1, MAX_THREADS);
 }
 
+// Logical processors this process may run on, or 1 if that is unknown.
 std::size_t available_processors() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -56,8 +70,6 @@ std::size_t available_processors() {
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? hardware : 1;
 }
-
-namespace {
 
 // One parallel operation. It lives on the submitting thread's stack, so a
 // submission allocates nothing; the pool only links it into its queue.
@@ -197,8 +209,6 @@ Pool& the_pool() {
 }
 
 }  // namespace
-
-std::size_t thread_count() { return the_pool().threads; }
 
 void run_chunks(std::size_t n, ChunkFn fn, void* context) {
     if (n == 0) return;
