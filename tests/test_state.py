@@ -449,6 +449,24 @@ def test_kick_rate_limit_fields_reach_every_env_and_survive_resets(limit, hits):
     assert _kick_ticks(env, 13) == hits
 
 
+@pytest.mark.parametrize(
+    "limit, kick",
+    [
+        ((2, 0, 1), 1),  # the held input and the running cooldown would block the kick
+        ((1, 10, 1), 2),  # the spent budget would block the kick
+    ],
+)
+def test_set_state_clears_the_kick_bookkeeping(limit, kick):
+    env = _kick_rate_batch(1)
+    env.set_kick_rate_limit(*limit)
+    actions = actions_for(env, kick=kick)
+    env.physics_step(actions)
+    assert env.kick_state()[0].tolist() == [0], "the first tick kicks"
+    env.set_state(*env.snapshot()[:4])
+    env.physics_step(actions)
+    assert env.kick_state()[1].tolist() == [limit[0]], "a cleared player kicks at once"
+
+
 def test_set_kick_rate_limit_accepts_keywords_and_extremes():
     env = _kick_rate_batch(1)
     env.set_kick_rate_limit(cap=1, cost=0, min=5)
