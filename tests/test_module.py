@@ -2,9 +2,11 @@
 docstrings and text signatures, the exception class, and the binding of the
 module to the first interpreter."""
 
+import ast
 import gc
 import importlib
 import inspect
+import pathlib
 import sys
 import textwrap
 
@@ -278,3 +280,67 @@ def test_own_check_names_the_module():
     failure = run_in_subinterpreter("legacy", "import zorbic_core")
     assert "zorbic_core" in failure.msg
     assert "interpreter" in failure.msg
+
+
+STUB_PATH = pathlib.Path(__file__).resolve().parent.parent / "python" / "zorbic_core.pyi"
+
+
+def stub_tree():
+    return ast.parse(STUB_PATH.read_text("utf-8"))
+
+
+def stub_parameters(function):
+    """(names, defaults) of a stub def, without self/cls."""
+    positional = function.args.args
+    defaults = [ast.literal_eval(d) for d in function.args.defaults]
+    names = [a.arg for a in positional]
+    if names and names[0] in ("self", "cls"):
+        names = names[1:]
+    padded = [inspect.Parameter.empty] * (len(names) - len(defaults)) + defaults
+    return names, padded
+
+
+def runtime_parameters(callable_, drop_first=False):
+    parameters = list(inspect.signature(callable_).parameters.values())
+    if drop_first:
+        parameters = parameters[1:]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters)
+    return [p.name for p in parameters], [p.default for p in parameters]
+
+
+def test_stub_module_level_matches_the_module():
+    tree = stub_tree()
+    assigned = {}
+    functions = {}
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__":
+            assigned["__all__"] = ast.literal_eval(node.value)
+        elif isinstance(node, ast.AnnAssign) and node.target.id.startswith("FLAG_"):
+            assigned[node.target.id] = ast.literal_eval(node.value)
+        elif isinstance(node, ast.FunctionDef):
+            functions[node.name] = node
+    assert assigned == {"__all__": ALL, "FLAG_RED": 2, "FLAG_BLUE": 4}
+    assert sorted(functions) == sorted(FUNCTION_SIGNATURES)
+    for name, node in functions.items():
+        assert stub_parameters(node) == runtime_parameters(getattr(zorbic_core, name)), name
+
+
+def test_stub_class_matches_the_class():
+    [cls] = [node for node in stub_tree().body if isinstance(node, ast.ClassDef)]
+    assert cls.name == "VecEnv"
+    assert [ast.unparse(d) for d in cls.decorator_list] == ["final"]
+    members = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)}
+    assert list(members) == ["__new__"] + [name for name, _ in MEMBERS]
+    assert stub_parameters(members.pop("__new__")) == runtime_parameters(VecEnv)
+    for name, kind in MEMBERS:
+        node = members[name]
+        decorators = [ast.unparse(d) for d in node.decorator_list]
+        if kind == "property":
+            assert decorators == ["property"], name
+            assert stub_parameters(node) == ([], [])
+        elif kind == "static":
+            assert decorators == ["staticmethod"]
+            assert stub_parameters(node) == runtime_parameters(getattr(VecEnv, name))
+        else:
+            assert decorators == [], name
+            assert stub_parameters(node) == runtime_parameters(getattr(VecEnv, name), drop_first=True), name
