@@ -2,7 +2,6 @@
 // rollout_bench. The per-env work runs on the worker pool and touches only
 // the envs' native state and plain buffers, never a Python object.
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -64,14 +63,15 @@ void bench_env(MatchState& state, std::uint64_t n_players, std::uint64_t n_steps
 
 // Takes the interpreter lock back after running without it. A daemon thread
 // that comes back while the interpreter shuts down is ended by the
-// interpreter with a forced unwind; letting that through the module's
-// noexcept entry points would abort the whole process during an otherwise
-// clean exit. Such a thread parks here instead, as the interpreter's own
-// threads do in newer versions, until the process is gone.
+// interpreter with a forced unwind (the only way anything unwinds out of this
+// C function); letting that through the module's noexcept entry points would
+// abort the whole process during an otherwise clean exit. Such a thread parks
+// here instead, as the interpreter's own threads do in newer versions, until
+// the process is gone.
 void retake_interpreter_lock(PyThreadState* saved) {
     try {
         PyEval_RestoreThread(saved);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         for (;;) pause();
     }
 }
