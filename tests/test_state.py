@@ -438,6 +438,11 @@ def _kick_ticks(env, ticks):
         ((0, 1, 5), [(t, 0) for t in range(1, 14)]),
         # A negative cooldown never blocks; the budget alone paces the kicks.
         ((-4, 2, 1), [(1, -4), (2, -4), (4, -4), (6, -4), (8, -4), (10, -4), (12, -4)]),
+        # Extremes saturate instead of wrapping: a budget refilled by a
+        # negative cost stays at the top, one drained by the largest cost
+        # stays deep below zero.
+        ((1, -(2**63), 1), [(t, 1) for t in range(1, 14)]),
+        ((-(2**63), 2**63 - 1, 2**63 - 1), [(1, -(2**63))]),
     ],
 )
 def test_kick_rate_limit_fields_reach_every_env_and_survive_resets(limit, hits):

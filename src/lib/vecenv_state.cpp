@@ -126,7 +126,7 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
                                                   " != n_envs " + n_text);
             }
             // Kept as the int64's bits, so snapshot() hands back what came in.
-            for (Py_ssize_t i = 0; i < n; ++i) step_values[static_cast<std::size_t>(i)] = std::uint64_t(steps->at(i));
+            for (std::size_t i = 0; i < step_values.size(); ++i) step_values[i] = std::uint64_t(steps->at(i));
         }
         require_batch_shape(record, "VecEnv.set_state()");
 
@@ -182,7 +182,8 @@ PyObject* teams(PyObject* self, PyObject*) noexcept {
         for (Py_ssize_t i = 0; i < n; ++i) {
             const MatchState& state = record.envs[static_cast<std::size_t>(i)];
             for (Py_ssize_t j = 0; j < p; ++j) {
-                result.data[i * p + j] = static_cast<std::int64_t>(player_disc(state, static_cast<std::size_t>(j)).team);
+                const Team team = player_disc(state, static_cast<std::size_t>(j)).team;
+                result.data[i * p + j] = static_cast<std::int64_t>(team);
             }
         }
         return result.object.release();
