@@ -156,27 +156,36 @@ TEST(kickoff_ends_when_the_squared_ball_speed_is_positive) {
 
 TEST(goal_test_decides_crossings) {
     const double nan = std::nan("");
+    const double inf = std::numeric_limits<double>::infinity();
+    const Goal upright = {{100, -50}, {100, 50}, BLUE};
+    const Goal slanted = {{100, -50}, {110, 50}, BLUE};
     struct Case {
         const char* what;
+        Goal goal;
         Vec2 b0, b1;
         bool scores;
     };
     const Case cases[] = {
-        {"straight through the middle", {90, 0}, {110, 0}, true},
-        {"backwards out of the goal", {110, 10}, {90, 10}, true},
-        {"exactly through the post point", {90, 40}, {110, 60}, true},
-        {"just past the post", {90, 41}, {110, 61}, false},
-        {"ending exactly on the line", {90, 0}, {100, 0}, true},
-        {"lying still on the line between the posts", {100, 20}, {100, 20}, true},
+        {"straight through the middle", upright, {90, 0}, {110, 0}, true},
+        {"backwards out of the goal", upright, {110, 10}, {90, 10}, true},
+        {"exactly through the post point", upright, {90, 40}, {110, 60}, true},
+        {"just past the post", upright, {90, 41}, {110, 61}, false},
+        {"ending exactly on the line", upright, {90, 0}, {100, 0}, true},
+        {"lying still on the line between the posts", upright, {100, 20}, {100, 20}, true},
         // Both products are 0 anywhere on the infinite line through the posts.
-        {"lying still on the line beyond a post", {100, 300}, {100, 300}, true},
-        {"stopping short of the line", {80, 0}, {99.999, 0}, false},
-        {"parallel, in front", {90, -60}, {90, 60}, false},
-        {"nan position", {nan, 0}, {110, 0}, false},
-        {"nan after the sweep", {90, 0}, {nan, nan}, false},
+        {"lying still on the line beyond a post", upright, {100, 300}, {100, 300}, true},
+        {"stopping short of the line", upright, {80, 0}, {99.999, 0}, false},
+        {"parallel, in front", upright, {90, -60}, {90, 60}, false},
+        {"through a slanted line", slanted, {90, 0}, {110, 0}, true},
+        {"nan position", upright, {nan, 0}, {110, 0}, false},
+        {"nan after the sweep", upright, {90, 0}, {nan, nan}, false},
+        // 0 times infinity is NaN in one product while the other passes.
+        {"from infinity onto the line, path test nan", slanted, {100, -inf}, {100, 0}, false},
+        {"from infinity onto the line, line test nan", upright, {-inf, 0}, {100, 0}, false},
     };
     for (const Case& c : cases) {
         MatchState s = playing_with_goal(BLUE);
+        s.goals = {c.goal};
         const std::optional<Team> r = phase_step(s, c.b0, c.b1);
         if (r.has_value() != c.scores) std::fprintf(stderr, "  case: %s\n", c.what);
         CHECK_EQ(r.has_value(), c.scores);

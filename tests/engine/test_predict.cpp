@@ -87,6 +87,8 @@ TEST(offsets_record_the_ascending_prefix) {
 }
 
 TEST(rebounds_match_the_tick) {
+    Disc nan_mass_ball = states::ball_at({0, 0}, {1, 6});
+    nan_mass_ball.invMass = std::nan("");  // not immovable: it still meets walls
     struct Case {
         const char* what;
         Disc ball;
@@ -107,6 +109,8 @@ TEST(rebounds_match_the_tick) {
         {"a one-sided wall", states::ball_at({0, 0}, {0, 5}), {}, {},
          {states::straight({-40, 30}, {40, 30}, -5, 1, group::WALL, BALL_ONLY)}, 30},
         {"a post", states::ball_at({0, 0}, {5, 0.5}), {states::obstacle({60, 0}, 8, 0)}, {}, {}, 30},
+        {"a ball whose inverse mass is nan", nan_mass_ball, {},
+         {states::plane({0, -1}, -60, 0.9, group::WALL, BALL_ONLY)}, {}, 40},
     };
     for (const Case& c : cases) {
         MatchState s = with_ball(c.ball, c.obstacles);
