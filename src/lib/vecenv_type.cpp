@@ -20,23 +20,27 @@ namespace {
 
 // ---- construction ----
 
+constexpr std::uint64_t DEFAULT_STEP_LIMIT = 2400;
+constexpr std::uint64_t DEFAULT_TICK_SKIP = 8;
+
 struct Counts {
     std::uint64_t n_envs;
     std::uint64_t n_red;
     std::uint64_t n_blue;
-    std::uint64_t step_limit = 2400;
-    std::uint64_t tick_skip = 8;
+    std::uint64_t step_limit;
+    std::uint64_t tick_skip;
 };
 
 // `bound` holds n_envs, n_red, n_blue, step_limit, tick_skip in that order;
-// the last two may be absent.
+// the last two may be absent. Converted in that order: the first bad one is
+// the one reported.
 Counts convert_counts(PyObject* const* bound) {
     Counts counts{};
     counts.n_envs = arg_u64(bound[0], "n_envs");
     counts.n_red = arg_u64(bound[1], "n_red");
     counts.n_blue = arg_u64(bound[2], "n_blue");
-    counts.step_limit = bound[3] != nullptr ? arg_u64(bound[3], "step_limit") : 2400;
-    counts.tick_skip = bound[4] != nullptr ? arg_u64(bound[4], "tick_skip") : 8;
+    counts.step_limit = bound[3] != nullptr ? arg_u64(bound[3], "step_limit") : DEFAULT_STEP_LIMIT;
+    counts.tick_skip = bound[4] != nullptr ? arg_u64(bound[4], "tick_skip") : DEFAULT_TICK_SKIP;
     return counts;
 }
 
@@ -79,7 +83,8 @@ void check_fits_in_memory(std::uint64_t n_envs, const MatchState& state) {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return;  // unknown: leave it to the allocator
-    const unsigned __int128 physical = static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page_size);
+    const unsigned __int128 physical =
+        static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page_size);
     const std::uint64_t per_env = env_bytes(state);
     const unsigned __int128 needed = static_cast<unsigned __int128>(n_envs) * per_env;
     if (needed > physical)
@@ -190,7 +195,8 @@ PyObject* get_player_max_speed(PyObject* self, void*) noexcept {
 
 // ---- the class ----
 
-PyMethodDef from_zsm_def{"from_zsm", as_cfunction(from_zsm), FASTCALL_KEYWORDS | METH_STATIC, vecenv_docs::FROM_ZSM};
+PyMethodDef from_zsm_def{"from_zsm", as_cfunction(from_zsm), FASTCALL_KEYWORDS | METH_STATIC,
+                         vecenv_docs::FROM_ZSM};
 
 PyMethodDef method_defs[] = {
     {"reset_all", as_cfunction(vecenv::reset_all), METH_NOARGS, vecenv_docs::RESET_ALL},
@@ -198,8 +204,10 @@ PyMethodDef method_defs[] = {
     {"physics_step", as_cfunction(vecenv::physics_step), FASTCALL_KEYWORDS, vecenv_docs::PHYSICS_STEP},
     {"snapshot", as_cfunction(vecenv::snapshot), METH_NOARGS, vecenv_docs::SNAPSHOT},
     {"set_state", as_cfunction(vecenv::set_state), FASTCALL_KEYWORDS, vecenv_docs::SET_STATE},
-    {"set_kick_rate_limit", as_cfunction(vecenv::set_kick_rate_limit), FASTCALL_KEYWORDS, vecenv_docs::SET_KICK_RATE_LIMIT},
-    {"set_player_cmask", as_cfunction(vecenv::set_player_cmask), FASTCALL_KEYWORDS, vecenv_docs::SET_PLAYER_CMASK},
+    {"set_kick_rate_limit", as_cfunction(vecenv::set_kick_rate_limit), FASTCALL_KEYWORDS,
+     vecenv_docs::SET_KICK_RATE_LIMIT},
+    {"set_player_cmask", as_cfunction(vecenv::set_player_cmask), FASTCALL_KEYWORDS,
+     vecenv_docs::SET_PLAYER_CMASK},
     {"kick_state", as_cfunction(vecenv::kick_state), METH_NOARGS, vecenv_docs::KICK_STATE},
     {"teams", as_cfunction(vecenv::teams), METH_NOARGS, vecenv_docs::TEAMS},
     {"goals", as_cfunction(vecenv::goals), METH_NOARGS, vecenv_docs::GOALS},
@@ -226,7 +234,8 @@ constexpr const char* MEMBER_ORDER[] = {
 
 PyRef member_descriptor(PyTypeObject* type, std::string_view name) {
     if (name == from_zsm_def.ml_name) {
-        PyRef function = PyRef::checked(PyCFunction_NewEx(&from_zsm_def, reinterpret_cast<PyObject*>(type), nullptr));
+        PyRef function =
+            PyRef::checked(PyCFunction_NewEx(&from_zsm_def, reinterpret_cast<PyObject*>(type), nullptr));
         return PyRef::checked(PyStaticMethod_New(function.get()));
     }
     for (PyMethodDef& def : method_defs)
@@ -247,8 +256,8 @@ PyType_Slot type_slots[] = {
 // weak-reference slot: instances carry nothing but the record.
 // The dotted name gives the class its __module__; the type name itself is set
 // back to the plain "VecEnv" after creation (see create_type).
-PyType_Spec type_spec{"zorbic_core.VecEnv", sizeof(VecEnvObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                      type_slots};
+PyType_Spec type_spec{"zorbic_core.VecEnv", sizeof(VecEnvObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, type_slots};
 
 PyTypeObject* created_type = nullptr;  // lives for the rest of the process
 
