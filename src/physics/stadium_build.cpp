@@ -18,7 +18,8 @@ Vec2 engine_frame(const RawVertex& v) { return {v.x, -v.y}; }
 
 // An object's own keys over those of its trait. A group list of the object
 // replaces the trait's list as a whole.
-RawProps merged(const RawStadium& stadium, const std::optional<std::string>& trait, const RawProps& own) {
+RawProps merged(const RawStadium& stadium, const std::optional<std::string>& trait,
+                const RawProps& own) {
     RawProps m;
     if (trait) {
         const auto found = stadium.traits.find(*trait);
@@ -234,7 +235,9 @@ bool build_match_state(std::string_view text, std::uint64_t n_red, std::uint64_t
     }
 
     m.planes.reserve(raw.planes.size());
-    for (const RawPlane& p : raw.planes) m.planes.push_back(compile_plane(p, merged(raw, p.trait, p.props)));
+    for (const RawPlane& p : raw.planes) {
+        m.planes.push_back(compile_plane(p, merged(raw, p.trait, p.props)));
+    }
 
     m.goals.reserve(raw.goals.size());
     for (const RawGoal& g : raw.goals) {

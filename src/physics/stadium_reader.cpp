@@ -40,7 +40,9 @@ static_assert(KEY_NAMES.size() <= 64, "the keys seen in one object are a 64-bit 
 
 constexpr std::uint64_t bit(Key k) { return std::uint64_t{1} << static_cast<unsigned>(k); }
 
-enum class Record : std::uint8_t { stadium, vertex, segment, plane, disc, goal, trait, ball, playerPhysics };
+enum class Record : std::uint8_t {
+    stadium, vertex, segment, plane, disc, goal, trait, ball, playerPhysics
+};
 
 constexpr std::uint64_t PROPS_KEYS = bit(Key::bCoef) | bit(Key::cGroup) | bit(Key::cMask) |
                                      bit(Key::radius) | bit(Key::invMass) | bit(Key::damping) |
@@ -163,8 +165,8 @@ enum class Ctx : std::uint8_t { document, object, trait_table, list, pair, group
 struct Frame {
     Ctx ctx = Ctx::document;
     Record record = Record::stadium;  // object: the record being filled
-    Key key = Key::none;              // object: the key whose value comes next; list: the list
-    bool has_trait_name = false;      // trait_table: a trait name is pending
+    Key key = Key::none;              // object: the key last read; list: the list
+    bool has_trait_name = false;      // trait_table: a trait's name has been read
     std::uint64_t seen = 0;           // object: the read keys given so far
     std::size_t count = 0;            // list, pair, groups: elements begun
     Expect element{Slot::ignored};    // list: what each element must be
@@ -246,20 +248,22 @@ std::string shorten(std::string_view token) {
 // The parser's description of a syntax error, without its exception tag, with
 // the token it shows shortened and made valid text, and with the line and
 // column added where the parser gives none (number overflow).
-std::string describe_syntax_error(std::string message, std::string_view text, std::size_t position) {
+std::string describe_syntax_error(std::string message, std::string_view text,
+                                  std::size_t position) {
     if (message.rfind("[json.exception.", 0) == 0) {
         const std::size_t end = message.find("] ");
         if (end != std::string::npos) message.erase(0, end + 2);
     }
-    const std::string_view last_read = "; last read: '";
-    const std::size_t at = message.find(last_read);
-    if (at != std::string::npos && message.size() >= at + last_read.size() + 1 &&
-        message.back() == '\'') {
-        const std::size_t start = at + last_read.size();
+    // Both forms of message that quote a token end with it.
+    for (const std::string_view before_token : {"; last read: '", "number overflow parsing '"}) {
+        const std::size_t at = message.find(before_token);
+        if (at == std::string::npos || message.back() != '\'') continue;
+        const std::size_t start = at + before_token.size();
+        if (message.size() < start + 1) continue;
         const std::string token = message.substr(start, message.size() - 1 - start);
         message = message.substr(0, start) + shorten(token) + "'";
     }
-    if (message.find(" line ") == std::string::npos) {
+    if (message.rfind("parse error at line ", 0) != 0) {
         // Lines and columns as the parser counts them: 1-based line, bytes
         // read on the current line.
         const std::size_t end = position < text.size() ? position : text.size();
@@ -396,28 +400,18 @@ private:
         return {Slot::ignored};
     }
 
-    // The value of the top frame's key (or element) is complete.
-    void end_value(Frame& f) {
-        if (f.ctx == Ctx::object) f.key = Key::none;
-        if (f.ctx == Ctx::trait_table) f.has_trait_name = false;
-    }
-
     bool on_scalar(const Scalar& v) {
         if (skip_depth_ > 0) return true;
         Frame& f = top();
         const Expect e = begin_value(f);
-        if (e.slot == Slot::ignored) {
-            end_value(f);
-            return true;
-        }
+        if (e.slot == Slot::ignored) return true;
         if (e.slot == Slot::ball) {
             if (v.kind != Scalar::Kind::string) return fail(UNTAGGED_BALL, false);
             out_.ballPhysics = std::move(*v.text);
-            end_value(f);
             return true;
         }
+        // null stands for an absent key, where a key may be absent
         if (v.kind == Scalar::Kind::null && f.ctx == Ctx::object && !is_required(f.record, f.key)) {
-            end_value(f);  // null stands for an absent key
             return true;
         }
         switch (e.slot) {
@@ -425,12 +419,10 @@ private:
                 if (v.kind != Scalar::Kind::number) break;
                 if (f.ctx == Ctx::pair) return store_pair_element(f, v.number);
                 store_number(f, v.number);
-                end_value(f);
                 return true;
             case Slot::index:
                 if (v.kind != Scalar::Kind::number || !v.is_index) break;
                 (f.key == Key::v0 ? out_.segments.back().v0 : out_.segments.back().v1) = v.index;
-                end_value(f);
                 return true;
             case Slot::string:
                 if (v.kind != Scalar::Kind::string) break;
@@ -439,7 +431,6 @@ private:
                     return true;
                 }
                 store_string(f, std::move(*v.text));
-                end_value(f);
                 return true;
             default:
                 break;
@@ -452,7 +443,9 @@ private:
             ++skip_depth_;
             return true;
         }
-        if (depth_ == MAX_FRAMES) throw EngineFault("stadium reader: nesting beyond its known shape");
+        if (depth_ == MAX_FRAMES) {
+            throw EngineFault("stadium reader: nesting beyond its known shape");
+        }
         Frame& f = top();
         const Expect e = begin_value(f);
         const char* found = object ? "an object" : "an array";
@@ -488,7 +481,8 @@ private:
                 if (object) return fail_type(e.slot, found, true);
                 child.ctx = Ctx::list;
                 child.key = f.key;
-                child.element = e.slot == Slot::pair_list ? Expect{Slot::pair} : Expect{Slot::record, e.record};
+                child.element = e.slot == Slot::pair_list ? Expect{Slot::pair}
+                                                          : Expect{Slot::record, e.record};
                 break;
             case Slot::pair:
                 if (object) return fail_type(e.slot, found, true);
@@ -510,9 +504,7 @@ private:
     bool on_close() {
         if (skip_depth_ > 0) {
             if (--skip_depth_ > 0) return true;
-            if (ball_mismatch_) return fail_now(UNTAGGED_BALL);
-            end_value(top());
-            return true;
+            return ball_mismatch_ ? fail_now(UNTAGGED_BALL) : true;
         }
         const Frame done = frames_[--depth_];
         Frame& parent = top();
@@ -520,15 +512,16 @@ private:
             case Ctx::object: {
                 const Required req = required_keys(done.record);
                 for (std::size_t i = 0; i < req.n; ++i) {
-                    if ((done.seen & bit(req.keys[i])) == 0) {
-                        return fail("missing field `" + std::string(KEY_NAMES[static_cast<std::size_t>(req.keys[i])]) + "`", false);
-                    }
+                    if ((done.seen & bit(req.keys[i])) != 0) continue;
+                    const std::string_view name = KEY_NAMES[static_cast<std::size_t>(req.keys[i])];
+                    return fail("missing field `" + std::string(name) + "`", false);
                 }
                 break;
             }
             case Ctx::pair:
                 if (done.count != 2) {
-                    return fail_length(std::to_string(done.count) + (done.count == 1 ? " number" : " numbers"));
+                    const char* unit = done.count == 1 ? " number" : " numbers";
+                    return fail_length(std::to_string(done.count) + unit);
                 }
                 store_pair(parent, done.pair);
                 break;
@@ -542,7 +535,6 @@ private:
             case Ctx::list:
                 break;
         }
-        end_value(parent);
         return true;
     }
 
@@ -574,7 +566,11 @@ private:
     void store_number(const Frame& f, double v) {
         switch (f.record) {
             case Record::stadium: out_.spawnDistance = v; return;
-            case Record::vertex: (f.key == Key::x ? out_.vertexes.back().x : out_.vertexes.back().y) = v; return;
+            case Record::vertex: {
+                RawVertex& vertex = out_.vertexes.back();
+                (f.key == Key::x ? vertex.x : vertex.y) = v;
+                return;
+            }
             case Record::playerPhysics: {
                 RawPlayerPhysics& p = out_.playerPhysics;
                 switch (f.key) {
@@ -632,7 +628,8 @@ private:
 
     void store_pair(const Frame& parent, RawPair v) {
         if (parent.ctx == Ctx::list) {
-            (parent.key == Key::redSpawnPoints ? out_.redSpawnPoints : out_.blueSpawnPoints).push_back(v);
+            auto& points = parent.key == Key::redSpawnPoints ? out_.redSpawnPoints : out_.blueSpawnPoints;
+            points.push_back(v);
             return;
         }
         switch (parent.key) {
@@ -683,14 +680,16 @@ private:
     bool fail_length(const std::string& found) {
         const bool inside_pair = depth_ > 0 && top().ctx == Ctx::pair;
         const std::string where = path(inside_pair ? depth_ - 1 : depth_);
-        return fail("invalid length at " + where + ": expected a pair of numbers [x, y], found " + found, false);
+        return fail("invalid length at " + where + ": expected a pair of numbers [x, y], found " + found,
+                    false);
     }
 
     // Inside an object given as "ballPhysics" a problem only means that the
     // value is no BallPhysics: the rest of the value is skipped, and the
     // mismatch is reported when it ends, unless a syntax error comes first.
     bool fail(const std::string& message, bool opening) {
-        const bool in_ball = depth_ > 2 && frames_[2].ctx == Ctx::object && frames_[2].record == Record::ball;
+        const bool in_ball =
+            depth_ > 2 && frames_[2].ctx == Ctx::object && frames_[2].record == Record::ball;
         if (!in_ball) return fail_now(message);
         skip_depth_ = (depth_ - 2) + (opening ? 1 : 0);
         depth_ = 2;
