@@ -42,8 +42,7 @@ bool crossed(const Goal& goal, Vec2 b0, Vec2 b1) {
     return t1 * t0 <= 0.0;
 }
 
-// Scores are counters that Python never resets mid-match; they stop at the
-// top instead of wrapping to 0.
+// A score stops at its largest value instead of wrapping back to 0.
 void add_goal(std::uint32_t& score) {
     if (score < std::numeric_limits<std::uint32_t>::max()) ++score;
 }
