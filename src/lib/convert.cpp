@@ -43,6 +43,8 @@ template <>
 constexpr int numpy_type_number<std::int64_t>() { return NPY_INT64; }
 template <>
 constexpr int numpy_type_number<double>() { return NPY_FLOAT64; }
+// Boolean arrays are read as their raw bytes, never as C++ bool: a byte other
+// than 0 or 1 (possible through views) must not be undefined behaviour.
 template <>
 constexpr int numpy_type_number<std::uint8_t>() { return NPY_BOOL; }
 template <>
