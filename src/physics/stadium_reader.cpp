@@ -715,6 +715,19 @@ private:
     std::string error_;
 };
 
+// The parser takes a NUL byte for the end of the text, so a NUL after the
+// root value would hide whatever follows it. No JSON text holds a raw NUL
+// anywhere, so it is refused like any other stray character there.
+std::string stray_nul_error(std::string_view text, std::size_t position) {
+    const std::size_t newline = text.rfind('\n', position);
+    const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
+    std::size_t line = 1;
+    for (std::size_t i = 0; i < line_start; ++i) line += text[i] == '\n';
+    return "parse error at line " + std::to_string(line) + ", column " +
+           std::to_string(position - line_start + 1) +
+           ": syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected end of input";
+}
+
 }  // namespace
 
 bool read_stadium(std::string_view text, RawStadium& out, std::string& error) {
@@ -722,6 +735,10 @@ bool read_stadium(std::string_view text, RawStadium& out, std::string& error) {
     StadiumHandler handler(text, stadium);
     const bool parsed = json::sax_parse(text.data(), text.data() + text.size(), &handler);
     if (parsed && !handler.failed()) {
+        if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+            error = stray_nul_error(text, nul);
+            return false;
+        }
         out = std::move(stadium);
         return true;
     }
