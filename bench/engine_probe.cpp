@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "contact_plan.hpp"
 #include "game_flow.hpp"
 #include "match_state.hpp"
 #include "stadium.hpp"
@@ -60,12 +61,14 @@ int print_sizes(std::uint64_t n_red, std::uint64_t n_blue) {
     const std::uint64_t heap = heap_bytes(env.discs) + heap_bytes(env.segments) + heap_bytes(env.planes) +
                                heap_bytes(env.goals) + heap_bytes(env.kick_flag) + heap_bytes(env.kick_held) +
                                heap_bytes(env.kick_cooldown) + heap_bytes(env.kick_budget) +
-                               heap_bytes(env.red_spawn_points) + heap_bytes(env.blue_spawn_points);
+                               heap_bytes(env.red_spawn_points) + heap_bytes(env.blue_spawn_points) +
+                               contact_plan_heap_bytes(env.contact_plan);
     std::printf(
-        "{\"match_state\": %zu, \"heap\": %llu, \"per_env\": %llu, \"disc\": %zu, \"segment\": %zu, "
+        "{\"match_state\": %zu, \"heap\": %llu, \"per_env\": %llu, \"contact_plan_heap\": %zu, "
+        "\"disc\": %zu, \"segment\": %zu, "
         "\"plane\": %zu, \"goal\": %zu, \"discs\": %zu, \"segments\": %zu, \"planes\": %zu, \"goals\": %zu}\n",
         sizeof(MatchState), static_cast<unsigned long long>(heap),
-        static_cast<unsigned long long>(sizeof(MatchState) + heap), sizeof(Disc), sizeof(Segment), sizeof(Plane),
+        static_cast<unsigned long long>(sizeof(MatchState) + heap), contact_plan_heap_bytes(env.contact_plan), sizeof(Disc), sizeof(Segment), sizeof(Plane),
         sizeof(Goal), env.discs.size(), env.segments.size(), env.planes.size(), env.goals.size());
     return 0;
 }

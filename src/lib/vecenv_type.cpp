@@ -73,7 +73,8 @@ std::uint64_t env_bytes(const MatchState& state) {
     return sizeof(MatchState) + heap_bytes(state.discs) + heap_bytes(state.segments) +
            heap_bytes(state.planes) + heap_bytes(state.goals) + heap_bytes(state.kick_flag) +
            heap_bytes(state.kick_held) + heap_bytes(state.kick_cooldown) + heap_bytes(state.kick_budget) +
-           heap_bytes(state.red_spawn_points) + heap_bytes(state.blue_spawn_points);
+           heap_bytes(state.red_spawn_points) + heap_bytes(state.blue_spawn_points) +
+           contact_plan_heap_bytes(state.contact_plan);
 }
 
 // Refuses, before touching any memory, a batch that cannot fit in the

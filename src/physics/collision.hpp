@@ -61,11 +61,12 @@ inline void disc_vertex(Vec2& pd, Vec2 pv, Vec2& v, double radius, double bd, do
     if (vn < 0.0) v = v + n * (vn * -(bd * bv + 1.0));
 }
 
-// A disc against the infinite line x·n̂ = dist, open towards +n̂. The normal
-// may have any non-zero length; a zero normal gives NaN and so no contact.
-inline void disc_plane(Vec2& pd, Vec2 normal, Vec2& v, double dist, double radius, double bd,
-                       double bp) {
-    const Vec2 nh = normal * (1.0 / std::sqrt(dot(normal, normal)));
+// A plane's normal scaled to unit length. It does not depend on the disc, so
+// the tick keeps it from one tick to the next.
+inline Vec2 unit_plane_normal(Vec2 normal) { return normal * (1.0 / std::sqrt(dot(normal, normal))); }
+
+// A disc against the infinite line x·n̂ = dist, open towards +n̂.
+inline void disc_plane_unit(Vec2& pd, Vec2 nh, Vec2& v, double dist, double radius, double bd, double bp) {
     const double pen = (dist - dot(pd, nh)) + radius;
     if (!(pen > 0.0)) return;
     // Leaves the disc's edge exactly on the plane.
@@ -74,14 +75,37 @@ inline void disc_plane(Vec2& pd, Vec2 normal, Vec2& v, double dist, double radiu
     if (vn < 0.0) v = v + nh * (vn * -(bp * bd + 1.0));
 }
 
-// A straight segment governs the strip between the perpendiculars through its
-// ends (both exclusive); n is v1 - v0 turned a quarter turn anticlockwise.
-inline SegmentContact segment_no_curve(Vec2 pd, Vec2 v0, Vec2 v1) {
+// The same from a stored normal, which may have any non-zero length; a zero
+// normal gives NaN and so no contact.
+inline void disc_plane(Vec2& pd, Vec2 normal, Vec2& v, double dist, double radius, double bd,
+                       double bp) {
+    disc_plane_unit(pd, unit_plane_normal(normal), v, dist, radius, bd, bp);
+}
+
+// A straight segment's direction u = v1 - v0 and its unit normal n, u turned
+// a quarter turn anticlockwise. Neither depends on the disc, so the tick
+// keeps them from one tick to the next (a zero-length segment gets a NaN
+// normal that is never read: it governs nothing).
+struct StraightAxis {
+    Vec2 u;
+    Vec2 normal;
+};
+
+inline StraightAxis straight_axis(Vec2 v0, Vec2 v1) {
     const Vec2 u = v1 - v0;
-    if (!(dot(pd - v0, u) > 0.0 && dot(pd - v1, u) < 0.0)) return NO_SEGMENT_CONTACT;
     const double len = std::sqrt(dot(u, u));
-    const Vec2 n = {-u.y / len, u.x / len};
-    return {true, dot(pd - v1, n), n};
+    return {u, {-u.y / len, u.x / len}};
+}
+
+// A straight segment governs the strip between the perpendiculars through its
+// ends (both exclusive).
+inline SegmentContact straight_contact(Vec2 pd, Vec2 v0, Vec2 v1, const StraightAxis& axis) {
+    if (!(dot(pd - v0, axis.u) > 0.0 && dot(pd - v1, axis.u) < 0.0)) return NO_SEGMENT_CONTACT;
+    return {true, dot(pd - v1, axis.normal), axis.normal};
+}
+
+inline SegmentContact segment_no_curve(Vec2 pd, Vec2 v0, Vec2 v1) {
+    return straight_contact(pd, v0, v1, straight_axis(v0, v1));
 }
 
 // An arc governs the sector between its boundary vectors t0 and t1; for a
@@ -106,9 +130,10 @@ struct SegmentShape {
 // Pushes a disc out of a wall. bias = 0 makes a two-sided wall; a bias b != 0
 // makes it one-sided (towards the sign of b) and still catches a centre that
 // crossed up to |b| behind the face.
-inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef,
-                         const SegmentShape& s) {
-    SegmentContact t = s.curve == 0.0 ? segment_no_curve(pos, s.v0, s.v1)
+// `axis` is straight_axis(s.v0, s.v1); an arc does not read it.
+inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
+                         const StraightAxis& axis) {
+    SegmentContact t = s.curve == 0.0 ? straight_contact(pos, s.v0, s.v1, axis)
                                       : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve);
     if (!t.hit) return;
     double b = s.bias;
@@ -125,4 +150,9 @@ inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef,
     pos = pos + t.normal * (radius - t.distance);
     const double vn = dot(t.normal, vel);
     if (vn < 0.0) vel = vel + t.normal * (vn * -(s.bCoef * disc_bcoef + 1.0));
+}
+
+// The same, forming the straight axis on the spot.
+inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s) {
+    disc_segment(pos, vel, radius, disc_bcoef, s, s.curve == 0.0 ? straight_axis(s.v0, s.v1) : StraightAxis{});
 }

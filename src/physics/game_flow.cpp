@@ -85,6 +85,10 @@ void reset_match(MatchState& state) {
 
 std::optional<Team> phase_step(MatchState& state, Vec2 b0, Vec2 b1) {
     require_consistent_state(state, "phase_step");
+    return advance_phase(state, b0, b1);
+}
+
+std::optional<Team> advance_phase(MatchState& state, Vec2 b0, Vec2 b1) {
     switch (state.phase) {
         case GamePhase::Kickoff: {
             const CollisionFlags barrier = state.kickoff_team == RED ? group::RED_KO : group::BLUE_KO;

@@ -15,3 +15,7 @@ void reset_match(MatchState& state);
 // the ball's centre before the tick moved it and after the contact sweep.
 // Returns the conceding team of a goal scored in this tick.
 std::optional<Team> phase_step(MatchState& state, Vec2 b0, Vec2 b1);
+
+// phase_step for a caller that has checked the state with
+// require_consistent_state already (the tick does, once per tick).
+std::optional<Team> advance_phase(MatchState& state, Vec2 b0, Vec2 b1);

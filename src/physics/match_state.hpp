@@ -10,6 +10,7 @@
 
 #include "collision.hpp"
 #include "collision_flags.hpp"
+#include "contact_plan.hpp"
 #include "vec2.hpp"
 
 // A team is stored with the value of its collision group; 0 is no team.
@@ -93,6 +94,9 @@ struct MatchState {
     std::uint32_t red_score = 0;
     std::uint32_t blue_score = 0;
     GamePhase phase = GamePhase::Kickoff;
+    // Derived from the fields above for the tick (see contact_plan.hpp); not
+    // part of the match itself.
+    ContactPlan contact_plan;
 };
 
 // One player's input for one tick.

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "contact_plan.hpp"
 #include "engine_fault.hpp"
 #include "game_flow.hpp"
 #include "stadium.hpp"
@@ -261,6 +262,9 @@ bool build_match_state(std::string_view text, std::uint64_t n_red, std::uint64_t
     m.phase = GamePhase::Kickoff;
 
     reset_positions(m);
+    // Derived here, so that the batch's copies of this state carry it and
+    // their ticks never allocate one.
+    refresh_contact_plan(m);
     out = std::move(m);
     return true;
 }

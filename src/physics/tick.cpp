@@ -1,5 +1,6 @@
 #include "tick.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -7,6 +8,7 @@
 
 #include "collision.hpp"
 #include "collision_flags.hpp"
+#include "contact_plan.hpp"
 #include "game_flow.hpp"
 #include "state_contract.hpp"
 
@@ -23,27 +25,37 @@ std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
     return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
+// Calls visit(i) for every set bit i of a bit set of n_words words, upwards.
+template <class Visit>
+inline void for_each_bit(const std::uint64_t* words, std::size_t n_words, Visit&& visit) {
+    for (std::size_t w = 0; w < n_words; ++w) {
+        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+            visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+        }
+    }
+}
+
 // Kicks every kickable disc within reach of the kicker disc, each with
 // the full impulse, and recoils the kicker once per disc hit.
 bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
-    Disc& p = state.discs[kicker];
+    Disc* discs = state.discs.data();
+    Disc& p = discs[kicker];
     bool hit = false;
-    for (std::size_t i = 0; i < state.discs.size(); ++i) {
-        if (i == kicker) continue;
-        Disc& k = state.discs[i];
-        if ((k.cGroup & group::KICK) == 0) continue;
+    for_each_bit(state.contact_plan.kickable.data(), state.contact_plan.disc_words, [&](std::size_t i) {
+        if (i == kicker) return;
+        Disc& k = discs[i];
         const Vec2 d = k.pos - p.pos;
         const double d2 = dot(d, d);
-        if (!(d2 > 0.0)) continue;
+        if (!(d2 > 0.0)) return;
         const double dist = std::sqrt(d2);
-        if (!(dist - k.radius - p.radius < KICK_REACH)) continue;
+        if (!(dist - k.radius - p.radius < KICK_REACH)) return;
         const Vec2 n = {d.x / dist, d.y / dist};
         k.vel.x = (p.kickStrength * n.x) * k.invMass + k.vel.x;
         k.vel.y = (p.kickStrength * n.y) * k.invMass + k.vel.y;
         p.vel.x = (n.x * (-p.kickback)) * p.invMass + p.vel.x;
         p.vel.y = (n.y * (-p.kickback)) * p.invMass + p.vel.y;
         hit = true;
-    }
+    });
     return hit;
 }
 
@@ -95,27 +107,40 @@ void integrate(MatchState& state) {
 }
 
 // One pass, no iteration: each response sees everything earlier responses
-// of the same sweep wrote.
+// of the same sweep wrote. The plan holds the outcome of every mask test.
+// Disc A's position and velocity stay in locals while its contacts run (no
+// other disc of the sweep can be A), which spares the reloads that the
+// possibility of aliasing would force.
 void resolve_contacts(MatchState& state) {
-    const std::size_t n = state.discs.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        Disc& a = state.discs[i];
-        for (std::size_t k = i + 1; k < n; ++k) {
-            Disc& b = state.discs[k];
-            if (!interacts(a.cGroup, a.cMask, b.cGroup, b.cMask)) continue;
-            disc_disc(a.pos, b.pos, a.vel, b.vel, a.radius, b.radius, a.invMass, b.invMass, a.bCoef,
-                      b.bCoef);
-        }
+    const ContactPlan& plan = state.contact_plan;
+    Disc* discs = state.discs.data();
+    const Plane* planes = state.planes.data();
+    const Segment* segments = state.segments.data();
+    for (std::size_t i = 0; i < plan.n_discs; ++i) {
+        Disc& a = discs[i];
+        Vec2 pos = a.pos;
+        Vec2 vel = a.vel;
+        const double radius = a.radius;
+        const double inv_mass = a.invMass;
+        const double bcoef = a.bCoef;
+        const std::uint64_t* partners = plan.bits.data() + i * plan.stride;
+        for_each_bit(partners, plan.disc_words, [&](std::size_t k) {
+            Disc& b = discs[k];
+            disc_disc(pos, b.pos, vel, b.vel, radius, b.radius, inv_mass, b.invMass, bcoef, b.bCoef);
+        });
         // Walls never move an immovable disc; NaN is not immovable.
-        if (a.invMass == 0.0) continue;
-        for (const Plane& plane : state.planes) {
-            if (!interacts(a.cGroup, a.cMask, plane.cGroup, plane.cMask)) continue;
-            disc_plane(a.pos, plane.normal, a.vel, plane.dist, a.radius, a.bCoef, plane.bCoef);
+        if (inv_mass != 0.0) {
+            const std::uint64_t* wall_planes = partners + plan.disc_words;
+            for_each_bit(wall_planes, plan.plane_words, [&](std::size_t p) {
+                const Plane& plane = planes[p];
+                disc_plane_unit(pos, plan.plane_normals[p], vel, plane.dist, radius, bcoef, plane.bCoef);
+            });
+            for_each_bit(wall_planes + plan.plane_words, plan.segment_words, [&](std::size_t s) {
+                disc_segment(pos, vel, radius, bcoef, segments[s], plan.straight_axes[s]);
+            });
         }
-        for (const Segment& segment : state.segments) {
-            if (!interacts(a.cGroup, a.cMask, segment.cGroup, segment.cMask)) continue;
-            disc_segment(a.pos, a.vel, a.radius, a.bCoef, segment);
-        }
+        a.pos = pos;
+        a.vel = vel;
     }
 }
 
@@ -127,10 +152,11 @@ std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::si
         throw EngineFault("tick: " + std::to_string(n_actions) + " actions for " +
                           std::to_string(state.n_players) + " players");
     }
+    refresh_contact_plan(state);
     for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
     const Vec2 ball_before = state.discs[0].pos;
     integrate(state);
     resolve_contacts(state);
     ++state.steps;
-    return phase_step(state, ball_before, state.discs[0].pos);
+    return advance_phase(state, ball_before, state.discs[0].pos);
 }

@@ -1,0 +1,103 @@
+#include "contact_plan.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "match_state.hpp"
+
+namespace {
+
+std::size_t words_for(std::size_t n_items) { return n_items / 64 + (n_items % 64 != 0); }
+
+void set_bit(std::uint64_t* words, std::size_t i) { words[i / 64] |= std::uint64_t{1} << (i % 64); }
+
+// A plan sized for the state's counts, with the wall normals, which depend on
+// nothing but the geometry. Built aside so that a failed allocation cannot
+// leave a plan whose counts and storage disagree.
+ContactPlan plan_for_shape(const MatchState& state) {
+    ContactPlan plan;
+    plan.n_discs = state.discs.size();
+    plan.n_planes = state.planes.size();
+    plan.n_segments = state.segments.size();
+    plan.disc_words = words_for(plan.n_discs);
+    plan.plane_words = words_for(plan.n_planes);
+    plan.segment_words = words_for(plan.n_segments);
+    plan.stride = plan.disc_words + plan.plane_words + plan.segment_words;
+    std::size_t n_bits_words = 0;
+    if (__builtin_mul_overflow(plan.n_discs, plan.stride, &n_bits_words))
+        throw std::length_error("contact plan: too many discs and walls");
+    plan.masks.assign(plan.n_discs, DiscMasks{});
+    plan.bits.assign(n_bits_words, 0);
+    plan.kickable.assign(plan.disc_words, 0);
+
+    plan.plane_normals.reserve(plan.n_planes);
+    for (const Plane& plane : state.planes) plan.plane_normals.push_back(unit_plane_normal(plane.normal));
+    plan.straight_axes.reserve(plan.n_segments);
+    for (const Segment& segment : state.segments) {
+        plan.straight_axes.push_back(segment.curve == 0.0 ? straight_axis(segment.v0, segment.v1) : StraightAxis{});
+    }
+    return plan;
+}
+
+// Every mask test of the sweep and of the kick, done once for the current
+// masks. Writes in place: the plan's storage already has the right size.
+void derive_masks(ContactPlan& plan, const MatchState& state) {
+    std::fill(plan.bits.begin(), plan.bits.end(), 0);
+    std::fill(plan.kickable.begin(), plan.kickable.end(), 0);
+    for (std::size_t i = 0; i < plan.n_discs; ++i) {
+        const Disc& a = state.discs[i];
+        plan.masks[i] = {a.cGroup, a.cMask};
+        if ((a.cGroup & group::KICK) != 0) set_bit(plan.kickable.data(), i);
+        std::uint64_t* partners = plan.bits.data() + i * plan.stride;
+        std::uint64_t* planes = partners + plan.disc_words;
+        std::uint64_t* segments = planes + plan.plane_words;
+        for (std::size_t k = i + 1; k < plan.n_discs; ++k) {
+            const Disc& b = state.discs[k];
+            if (interacts(a.cGroup, a.cMask, b.cGroup, b.cMask)) set_bit(partners, k);
+        }
+        for (std::size_t p = 0; p < plan.n_planes; ++p) {
+            const Plane& plane = state.planes[p];
+            if (interacts(a.cGroup, a.cMask, plane.cGroup, plane.cMask)) set_bit(planes, p);
+        }
+        for (std::size_t s = 0; s < plan.n_segments; ++s) {
+            const Segment& segment = state.segments[s];
+            if (interacts(a.cGroup, a.cMask, segment.cGroup, segment.cMask)) set_bit(segments, s);
+        }
+    }
+}
+
+bool masks_changed(const ContactPlan& plan, const MatchState& state) {
+    const DiscMasks* seen = plan.masks.data();
+    const Disc* discs = state.discs.data();
+    for (std::size_t i = 0; i < plan.n_discs; ++i) {
+        if (seen[i].cGroup != discs[i].cGroup || seen[i].cMask != discs[i].cMask) return true;
+    }
+    return false;
+}
+
+template <typename T>
+std::size_t heap_bytes(const std::vector<T>& items) {
+    return items.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+void refresh_contact_plan(MatchState& state) {
+    ContactPlan& plan = state.contact_plan;
+    if (plan.n_discs != state.discs.size() || plan.n_planes != state.planes.size() ||
+        plan.n_segments != state.segments.size()) {
+        ContactPlan fresh = plan_for_shape(state);
+        derive_masks(fresh, state);
+        plan = std::move(fresh);
+    } else if (masks_changed(plan, state)) {
+        derive_masks(plan, state);
+    }
+}
+
+void forget_contact_plan(MatchState& state) { state.contact_plan = ContactPlan{}; }
+
+std::size_t contact_plan_heap_bytes(const ContactPlan& plan) {
+    return heap_bytes(plan.masks) + heap_bytes(plan.bits) + heap_bytes(plan.kickable) +
+           heap_bytes(plan.plane_normals) + heap_bytes(plan.straight_axes);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+// What the tick would otherwise work out again on every tick: which disc
+// pairs and which walls pass the collision-mask test, which discs are
+// kickable, and the unit normals of the planes and straight segments.
+//
+// All of it depends only on the geometry and on each disc's cGroup and cMask.
+// Masks change rarely (a kickoff, a reset, a mask set from Python), so the
+// plan lives beside the match and the tick derives it afresh only when a
+// disc's masks, or the number of discs, planes or segments, differ from what
+// it was derived for. Copying a MatchState copies its plan, which stays valid
+// for the copy.
+//
+// The geometry of a match is fixed once it is built. Code that edits a plane
+// or a segment in place after the match has ticked must call
+// forget_contact_plan().
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "collision.hpp"
+#include "collision_flags.hpp"
+#include "vec2.hpp"
+
+struct MatchState;
+
+// The collision masks of one disc, as the plan last saw them.
+struct DiscMasks {
+    CollisionFlags cGroup;
+    CollisionFlags cMask;
+};
+
+struct ContactPlan {
+    // What the plan was derived for; n_discs == 0 means not derived yet
+    // (a match always has a ball).
+    std::size_t n_discs = 0;
+    std::size_t n_planes = 0;
+    std::size_t n_segments = 0;
+    std::vector<DiscMasks> masks;
+
+    // Bit sets, 64 items per word, so that walking the set bits upwards
+    // visits items in index order, as the sweep must. Each disc owns
+    // `stride` words of `bits`: its partners (the discs after it whose masks
+    // interact with its own), then the planes, then the segments its masks
+    // meet.
+    std::size_t disc_words = 0;
+    std::size_t plane_words = 0;
+    std::size_t segment_words = 0;
+    std::size_t stride = 0;
+    std::vector<std::uint64_t> bits;
+    std::vector<std::uint64_t> kickable;  // discs whose cGroup holds the kick group
+
+    std::vector<Vec2> plane_normals;          // normal / |normal|, per plane
+    std::vector<StraightAxis> straight_axes;  // per segment; unused for arcs
+};
+
+// Makes state.contact_plan agree with the state's discs, their masks and the
+// number of walls. Allocates only when the counts changed (or on the first
+// call); a failed allocation leaves the previous plan in place.
+void refresh_contact_plan(MatchState& state);
+
+// Drops the plan, so that the next tick derives it from scratch.
+void forget_contact_plan(MatchState& state);
+
+// The bytes the plan holds outside the MatchState record.
+std::size_t contact_plan_heap_bytes(const ContactPlan& plan);
