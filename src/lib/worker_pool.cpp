@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -82,7 +84,10 @@ struct Job {
     std::size_t chunks_done = 0;
     std::exception_ptr fault;
     Job* next_pending = nullptr;
-    bool finished = false;
+    bool submitter_asleep = false;  // the submitter stopped spinning and waits on job_finished
+    // Set under the pool's lock by the thread that finishes the last piece;
+    // read without the lock by the submitter while it spins.
+    std::atomic<bool> finished{false};
 };
 
 // Piece c of n items split into k pieces whose sizes differ by at most one.
@@ -100,14 +105,66 @@ struct Pool {
     Job* pending_head = nullptr;
     Job* pending_tail = nullptr;
     std::size_t threads = 0;
+    std::size_t spinning = 0;  // workers watching `submissions`
+    std::size_t sleeping = 0;  // workers blocked on work_ready
+    // Counts submissions, so that a spinning worker sees new work without
+    // taking the lock.
+    std::atomic<std::uint64_t> submissions{0};
 };
+
+// Waking a blocked thread costs a system call on each side and, on an idle
+// machine, the time for a core to leave its sleep state: tens of
+// microseconds, more than a small batch takes to step. So a worker that runs
+// out of work, and a submitter waiting for its job, first watch for a while
+// (yielding the core to any other thread that wants it) and block only if
+// nothing happened. Steps issued back to back then never block at all.
+constexpr auto WORKER_SPIN = std::chrono::microseconds(200);
+constexpr auto SUBMITTER_SPIN = std::chrono::microseconds(200);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Returns true as soon as done() holds, false if it still does not after
+// `budget`. Now and then it offers the core to another thread: a yield is a
+// system call, so doing it on every round would delay noticing done().
+template <class Done>
+bool spin_until(Done done, std::chrono::microseconds budget) {
+    const auto give_up = std::chrono::steady_clock::now() + budget;
+    for (unsigned round = 1;; ++round) {
+        if (done()) return true;
+        cpu_relax();
+        if (round % 1024 == 0) {
+            if (std::chrono::steady_clock::now() >= give_up) return done();
+            sched_yield();
+        }
+    }
+}
+
+// Waits until a job is pending: spins first, then blocks. Called, and
+// returns, with the lock held.
+void wait_for_work(Pool* pool, std::unique_lock<std::mutex>& lock) {
+    const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
+    ++pool->spinning;
+    lock.unlock();
+    spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
+               WORKER_SPIN);
+    lock.lock();
+    --pool->spinning;
+    if (pool->pending_head != nullptr) return;
+    ++pool->sleeping;
+    pool->work_ready.wait(lock, [pool] { return pool->pending_head != nullptr; });
+    --pool->sleeping;
+}
 
 void run_worker(Pool* pool) {
     std::unique_lock lock(pool->mutex);
     for (;;) {
         Job* job = pool->pending_head;
         if (job == nullptr) {
-            pool->work_ready.wait(lock);
+            wait_for_work(pool, lock);
             continue;
         }
         const std::size_t chunk = job->next_chunk++;
@@ -129,9 +186,10 @@ void run_worker(Pool* pool) {
         if (fault && !job->fault) job->fault = fault;
         if (++job->chunks_done == job->n_chunks) {
             // The submitter may return and drop the job as soon as it sees
-            // this under the lock, so the job is not touched after it.
-            job->finished = true;
-            pool->job_finished.notify_all();
+            // `finished`, so the job is not touched after that store.
+            const bool wake_submitter = job->submitter_asleep;
+            job->finished.store(true, std::memory_order_release);
+            if (wake_submitter) pool->job_finished.notify_all();
         }
     }
 }
@@ -223,17 +281,27 @@ void run_chunks(std::size_t n, ChunkFn fn, void* context) {
     job.n = n;
     job.n_chunks = std::min(n, pool.threads * pieces_per_thread);
 
-    std::unique_lock lock(pool.mutex);
-    if (pool.pending_tail != nullptr) {
-        pool.pending_tail->next_pending = &job;
-    } else {
-        pool.pending_head = &job;
+    {
+        const std::lock_guard lock(pool.mutex);
+        if (pool.pending_tail != nullptr) {
+            pool.pending_tail->next_pending = &job;
+        } else {
+            pool.pending_head = &job;
+        }
+        pool.pending_tail = &job;
+        pool.submissions.fetch_add(1, std::memory_order_relaxed);
+        // Spinning workers see the count change and look for work under the
+        // lock before they block, so only the pieces they cannot take need a
+        // blocked worker woken.
+        const std::size_t uncovered = job.n_chunks > pool.spinning ? job.n_chunks - pool.spinning : 0;
+        const std::size_t wake = std::min(uncovered, pool.sleeping);
+        for (std::size_t i = 0; i < wake; ++i) pool.work_ready.notify_one();
     }
-    pool.pending_tail = &job;
-    const std::size_t wake = std::min(job.n_chunks, pool.threads);
-    for (std::size_t i = 0; i < wake; ++i) pool.work_ready.notify_one();
-    pool.job_finished.wait(lock, [&job] { return job.finished; });
-    lock.unlock();
+    if (!spin_until([&job] { return job.finished.load(std::memory_order_acquire); }, SUBMITTER_SPIN)) {
+        std::unique_lock lock(pool.mutex);
+        job.submitter_asleep = true;
+        pool.job_finished.wait(lock, [&job] { return job.finished.load(std::memory_order_relaxed); });
+    }
 
     if (job.fault) std::rethrow_exception(job.fault);
 }
