@@ -59,6 +59,37 @@ bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
     return hit;
 }
 
+// Only the direction of the input counts: (2, 0) moves like (1, 0).
+Vec2 direction_of(std::int64_t ix, std::int64_t iy) {
+    const double dx = static_cast<double>(ix);
+    const double dy = static_cast<double>(iy);
+    const double q = dx * dx + dy * dy;
+    if (!(q > 0.0)) return {0.0, 0.0};
+    const double len = std::sqrt(q);
+    return {dx / len, dy / len};
+}
+
+// The nine inputs with both components in {-1, 0, 1}, which is what callers
+// send, formed once by the same arithmetic: a square root and two divisions
+// fewer per player and tick.
+struct SmallInputDirections {
+    Vec2 u[3][3];  // [dy + 1][dx + 1]
+};
+
+const SmallInputDirections SMALL_INPUT_DIRECTIONS = [] {
+    SmallInputDirections table{};
+    for (std::int64_t dy = -1; dy <= 1; ++dy) {
+        for (std::int64_t dx = -1; dx <= 1; ++dx) table.u[dy + 1][dx + 1] = direction_of(dx, dy);
+    }
+    return table;
+}();
+
+Vec2 input_direction(const PlayerAction& action) {
+    if (action.dx >= -1 && action.dx <= 1 && action.dy >= -1 && action.dy <= 1)
+        return SMALL_INPUT_DIRECTIONS.u[action.dy + 1][action.dx + 1];
+    return direction_of(action.dx, action.dy);
+}
+
 void apply_action(MatchState& state, std::size_t j, const PlayerAction& action) {
     const std::size_t slot_disc = state.first_player + j;
     if (action.kick <= 0) {
@@ -79,17 +110,9 @@ void apply_action(MatchState& state, std::size_t j, const PlayerAction& action) 
         state.kick_budget[j] = saturating_sub(state.kick_budget[j], state.kick_rate_limit.cost);
     }
 
-    // Only the direction of the input counts: (2, 0) moves like (1, 0).
     Disc& p = state.discs[slot_disc];
     const double a = state.kick_flag[j] ? p.kickingAcceleration : p.acceleration;
-    const double dx = static_cast<double>(action.dx);
-    const double dy = static_cast<double>(action.dy);
-    const double q = dx * dx + dy * dy;
-    Vec2 u = {0.0, 0.0};
-    if (q > 0.0) {
-        const double len = std::sqrt(q);
-        u = {dx / len, dy / len};
-    }
+    const Vec2 u = input_direction(action);
     p.vel.x = a * u.x + p.vel.x;
     p.vel.y = a * u.y + p.vel.y;
 }
