@@ -105,6 +105,7 @@ struct Pool {
     Job* pending_head = nullptr;
     Job* pending_tail = nullptr;
     std::size_t threads = 0;
+    std::size_t cores = 1;     // logical processors the process may run on
     std::size_t spinning = 0;  // workers watching `submissions`
     std::size_t sleeping = 0;  // workers blocked on work_ready
     // Counts submissions, so that a spinning worker sees new work without
@@ -118,6 +119,11 @@ struct Pool {
 // out of work, and a submitter waiting for its job, first watch for a while
 // (yielding the core to any other thread that wants it) and block only if
 // nothing happened. Steps issued back to back then never block at all.
+//
+// Watching takes a core, though. No more workers watch than there are cores,
+// and a submitter watches only if its job leaves a core free: otherwise it
+// would take turns on a core with a worker that has real work, and it
+// blocks at once instead (its wake-up is then quick, as no core is idle).
 constexpr auto WORKER_SPIN = std::chrono::microseconds(200);
 constexpr auto SUBMITTER_SPIN = std::chrono::microseconds(200);
 
@@ -146,14 +152,16 @@ bool spin_until(Done done, std::chrono::microseconds budget) {
 // Waits until a job is pending: spins first, then blocks. Called, and
 // returns, with the lock held.
 void wait_for_work(Pool* pool, std::unique_lock<std::mutex>& lock) {
-    const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
-    ++pool->spinning;
-    lock.unlock();
-    spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
-               WORKER_SPIN);
-    lock.lock();
-    --pool->spinning;
-    if (pool->pending_head != nullptr) return;
+    if (pool->spinning < pool->cores) {
+        const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
+        ++pool->spinning;
+        lock.unlock();
+        spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
+                   WORKER_SPIN);
+        lock.lock();
+        --pool->spinning;
+        if (pool->pending_head != nullptr) return;
+    }
     ++pool->sleeping;
     pool->work_ready.wait(lock, [pool] { return pool->pending_head != nullptr; });
     --pool->sleeping;
@@ -231,10 +239,12 @@ Pool* start_pool_locked() {
         }
         fork_handlers_installed = true;
     }
-    const std::size_t wanted = pool_size_from_env(
-        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
+    const std::size_t cores = available_processors();
+    const std::size_t wanted =
+        pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), cores);
 
     auto* pool = new Pool;
+    pool->cores = cores;
     // Workers inherit the signal mask of the thread that creates them. With
     // every signal blocked there, the kernel delivers signals such as Ctrl-C
     // to the interpreter's threads, which know what to do with them.
@@ -297,7 +307,9 @@ void run_chunks(std::size_t n, ChunkFn fn, void* context) {
         const std::size_t wake = std::min(uncovered, pool.sleeping);
         for (std::size_t i = 0; i < wake; ++i) pool.work_ready.notify_one();
     }
-    if (!spin_until([&job] { return job.finished.load(std::memory_order_acquire); }, SUBMITTER_SPIN)) {
+    const bool core_left_free = std::min(job.n_chunks, pool.threads) < pool.cores;
+    if (!core_left_free ||
+        !spin_until([&job] { return job.finished.load(std::memory_order_acquire); }, SUBMITTER_SPIN)) {
         std::unique_lock lock(pool.mutex);
         job.submitter_asleep = true;
         pool.job_finished.wait(lock, [&job] { return job.finished.load(std::memory_order_relaxed); });
