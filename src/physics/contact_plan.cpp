@@ -47,13 +47,15 @@ void derive_masks(ContactPlan& plan, const MatchState& state) {
     std::fill(plan.kickable.begin(), plan.kickable.end(), 0);
     for (std::size_t i = 0; i < plan.n_discs; ++i) {
         const Disc& a = state.discs[i];
-        plan.masks[i] = {a.cGroup, a.cMask};
+        plan.masks[i] = {a.cGroup, a.cMask, a.invMass == 0.0};
         if ((a.cGroup & group::KICK) != 0) set_bit(plan.kickable.data(), i);
         std::uint64_t* partners = plan.bits.data() + i * plan.stride;
         std::uint64_t* planes = partners + plan.disc_words;
         std::uint64_t* segments = planes + plan.plane_words;
         for (std::size_t k = i + 1; k < plan.n_discs; ++k) {
             const Disc& b = state.discs[k];
+            // disc_disc leaves two immovable discs alone whatever their places.
+            if (a.invMass == 0.0 && b.invMass == 0.0) continue;
             if (interacts(a.cGroup, a.cMask, b.cGroup, b.cMask)) set_bit(partners, k);
         }
         for (std::size_t p = 0; p < plan.n_planes; ++p) {
@@ -71,7 +73,9 @@ bool masks_changed(const ContactPlan& plan, const MatchState& state) {
     const DiscMasks* seen = plan.masks.data();
     const Disc* discs = state.discs.data();
     for (std::size_t i = 0; i < plan.n_discs; ++i) {
-        if (seen[i].cGroup != discs[i].cGroup || seen[i].cMask != discs[i].cMask) return true;
+        if (seen[i].cGroup != discs[i].cGroup || seen[i].cMask != discs[i].cMask ||
+            seen[i].immovable != (discs[i].invMass == 0.0))
+            return true;
     }
     return false;
 }

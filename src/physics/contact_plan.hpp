@@ -25,10 +25,12 @@
 
 struct MatchState;
 
-// The collision masks of one disc, as the plan last saw them.
+// What the plan last saw of one disc: its collision masks and whether it is
+// immovable (invMass == 0; two such discs never affect each other).
 struct DiscMasks {
     CollisionFlags cGroup;
     CollisionFlags cMask;
+    bool immovable;
 };
 
 struct ContactPlan {

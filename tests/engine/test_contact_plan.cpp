@@ -90,6 +90,25 @@ TEST(a_group_written_between_ticks_is_obeyed_by_pairs_and_kicks) {
     CHECK(k.discs[0].vel.x > 0.0);
 }
 
+TEST(an_inverse_mass_written_between_ticks_is_obeyed) {
+    // Two overlapping obstacles: left alone while both are immovable,
+    // separated once one of them can move.
+    MatchState s = states::make(states::ball_at({1000, 1000}),
+                                {states::obstacle({0, 0}, 10, 0), states::obstacle({15, 0}, 10, 0)},
+                                {player(RED, {-500, 0})});
+    step(s, {{0, 0, 0}});
+    CHECK_BITS(s.discs[1].pos.x, 0.0);
+    CHECK_BITS(s.discs[2].pos.x, 15.0);
+    s.discs[2].invMass = 1;
+    step(s, {{0, 0, 0}});
+    CHECK_BITS(s.discs[1].pos.x, 0.0);
+    CHECK_BITS(s.discs[2].pos.x, 20.0);
+    s.discs[2].invMass = 0;
+    s.discs[2].pos.x = 15;
+    step(s, {{0, 0, 0}});
+    CHECK_BITS(s.discs[2].pos.x, 15.0);
+}
+
 TEST(walls_added_after_ticking_are_met) {
     MatchState s = player_under_plane();
     s.planes.clear();
