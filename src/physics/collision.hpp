@@ -82,10 +82,20 @@ inline void disc_plane(Vec2& pd, Vec2 normal, Vec2& v, double dist, double radiu
     disc_plane_unit(pd, unit_plane_normal(normal), v, dist, radius, bd, bp);
 }
 
-// A straight segment's direction u = v1 - v0 and its unit normal n, u turned
-// a quarter turn anticlockwise. Neither depends on the disc, so the tick
-// keeps them from one tick to the next (a zero-length segment gets a NaN
-// normal that is never read: it governs nothing).
+// A straight segment governs the strip between the perpendiculars through its
+// ends (both exclusive); n is v1 - v0 turned a quarter turn anticlockwise.
+inline SegmentContact segment_no_curve(Vec2 pd, Vec2 v0, Vec2 v1) {
+    const Vec2 u = v1 - v0;
+    if (!(dot(pd - v0, u) > 0.0 && dot(pd - v1, u) < 0.0)) return NO_SEGMENT_CONTACT;
+    const double len = std::sqrt(dot(u, u));
+    const Vec2 n = {-u.y / len, u.x / len};
+    return {true, dot(pd - v1, n), n};
+}
+
+// A straight segment's u = v1 - v0 and unit normal n, formed as
+// segment_no_curve forms them. Neither depends on the disc, so the tick keeps
+// them from one tick to the next (a zero-length segment gets a NaN normal
+// that is never read: it governs nothing).
 struct StraightAxis {
     Vec2 u;
     Vec2 normal;
@@ -97,15 +107,10 @@ inline StraightAxis straight_axis(Vec2 v0, Vec2 v1) {
     return {u, {-u.y / len, u.x / len}};
 }
 
-// A straight segment governs the strip between the perpendiculars through its
-// ends (both exclusive).
+// segment_no_curve with the axis already formed.
 inline SegmentContact straight_contact(Vec2 pd, Vec2 v0, Vec2 v1, const StraightAxis& axis) {
     if (!(dot(pd - v0, axis.u) > 0.0 && dot(pd - v1, axis.u) < 0.0)) return NO_SEGMENT_CONTACT;
     return {true, dot(pd - v1, axis.normal), axis.normal};
-}
-
-inline SegmentContact segment_no_curve(Vec2 pd, Vec2 v0, Vec2 v1) {
-    return straight_contact(pd, v0, v1, straight_axis(v0, v1));
 }
 
 // An arc governs the sector between its boundary vectors t0 and t1; for a
@@ -127,14 +132,12 @@ struct SegmentShape {
     double curve, cr, bias, bCoef;
 };
 
-// Pushes a disc out of a wall. bias = 0 makes a two-sided wall; a bias b != 0
-// makes it one-sided (towards the sign of b) and still catches a centre that
-// crossed up to |b| behind the face.
-// `axis` is straight_axis(s.v0, s.v1); an arc does not read it.
-inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
-                         const StraightAxis& axis) {
-    SegmentContact t = s.curve == 0.0 ? straight_contact(pos, s.v0, s.v1, axis)
-                                      : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve);
+// Pushes a disc out of a wall, given where the wall governs its centre.
+// bias = 0 makes a two-sided wall; a bias b != 0 makes it one-sided (towards
+// the sign of b) and still catches a centre that crossed up to |b| behind the
+// face.
+inline void push_out_of_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
+                                SegmentContact t) {
     if (!t.hit) return;
     double b = s.bias;
     if (b < 0.0) {
@@ -152,7 +155,17 @@ inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef,
     if (vn < 0.0) vel = vel + t.normal * (vn * -(s.bCoef * disc_bcoef + 1.0));
 }
 
-// The same, forming the straight axis on the spot.
 inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s) {
-    disc_segment(pos, vel, radius, disc_bcoef, s, s.curve == 0.0 ? straight_axis(s.v0, s.v1) : StraightAxis{});
+    push_out_of_segment(pos, vel, radius, disc_bcoef, s,
+                        s.curve == 0.0 ? segment_no_curve(pos, s.v0, s.v1)
+                                       : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
+}
+
+// The same with the straight axis already formed; `axis` is
+// straight_axis(s.v0, s.v1), and an arc does not read it.
+inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
+                         const StraightAxis& axis) {
+    push_out_of_segment(pos, vel, radius, disc_bcoef, s,
+                        s.curve == 0.0 ? straight_contact(pos, s.v0, s.v1, axis)
+                                       : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
 }

@@ -2,6 +2,7 @@
 
 #include "collision.hpp"
 #include "collision_flags.hpp"
+#include "contact_plan.hpp"
 #include "state_contract.hpp"
 
 namespace {
@@ -18,9 +19,24 @@ struct BallCopy {
     CollisionFlags cMask;
 };
 
+// The wall normals that the tick keeps in the contact plan, if the plan was
+// derived for this geometry; null otherwise, and then they are formed on the
+// spot by the same arithmetic.
+struct KeptNormals {
+    const Vec2* planes = nullptr;
+    const StraightAxis* segments = nullptr;
+};
+
+KeptNormals kept_normals(const MatchState& state) {
+    const ContactPlan& plan = state.contact_plan;
+    if (plan.n_discs == 0 || plan.n_planes != state.planes.size() || plan.n_segments != state.segments.size())
+        return {};
+    return {plan.plane_normals.data(), plan.straight_axes.data()};
+}
+
 // The ball's part of one tick: motion, then its contacts in the tick's order.
 // The obstacle discs and walls are read, never written.
-void advance(BallCopy& ball, const MatchState& state) {
+void advance(BallCopy& ball, const MatchState& state, const KeptNormals& kept) {
     ball.pos = ball.pos + ball.vel;
     ball.vel = ball.vel * ball.damping;
     // An immovable ball meets nothing; NaN is not immovable.
@@ -34,13 +50,20 @@ void advance(BallCopy& ball, const MatchState& state) {
         disc_disc(ball.pos, obstacle_pos, ball.vel, obstacle_vel, ball.radius, d.radius, ball.invMass,
                   d.invMass, ball.bCoef, d.bCoef);
     }
-    for (const Plane& plane : state.planes) {
+    for (std::size_t p = 0; p < state.planes.size(); ++p) {
+        const Plane& plane = state.planes[p];
         if (!interacts(ball.cGroup, ball.cMask, plane.cGroup, plane.cMask)) continue;
-        disc_plane(ball.pos, plane.normal, ball.vel, plane.dist, ball.radius, ball.bCoef, plane.bCoef);
+        const Vec2 unit_normal = kept.planes != nullptr ? kept.planes[p] : unit_plane_normal(plane.normal);
+        disc_plane_unit(ball.pos, unit_normal, ball.vel, plane.dist, ball.radius, ball.bCoef, plane.bCoef);
     }
-    for (const Segment& segment : state.segments) {
+    for (std::size_t s = 0; s < state.segments.size(); ++s) {
+        const Segment& segment = state.segments[s];
         if (!interacts(ball.cGroup, ball.cMask, segment.cGroup, segment.cMask)) continue;
-        disc_segment(ball.pos, ball.vel, ball.radius, ball.bCoef, segment);
+        if (kept.segments != nullptr) {
+            disc_segment(ball.pos, ball.vel, ball.radius, ball.bCoef, segment, kept.segments[s]);
+        } else {
+            disc_segment(ball.pos, ball.vel, ball.radius, ball.bCoef, segment);
+        }
     }
 }
 
@@ -59,9 +82,10 @@ void predict_ball(const MatchState& state, const std::uint64_t* offsets, std::si
     // Records while the offsets climb tick by tick; the first offset that is
     // out of order (or 0 before larger ones) ends the recording, and it and
     // everything after it get the position after the last tick.
+    const KeptNormals kept = kept_normals(state);
     std::size_t next = 0;
     for (std::uint64_t t = 1; t <= last; ++t) {
-        advance(ball, state);
+        advance(ball, state, kept);
         while (next < k && offsets[next] == t) out[next++] = ball.pos;
         if (t == last) break;  // t + 1 would wrap when last is the largest uint64
     }

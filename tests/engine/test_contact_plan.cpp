@@ -1,6 +1,7 @@
 // The tick keeps the outcome of its mask tests and the wall normals from one
 // tick to the next. Whatever changes between ticks must still be seen, and a
 // kept plan must give exactly what a freshly derived one gives.
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "check.hpp"
 #include "contact_plan.hpp"
 #include "game_flow.hpp"
+#include "predict.hpp"
 #include "stadium.hpp"
 #include "states.hpp"
 #include "tick.hpp"
@@ -204,5 +206,29 @@ TEST(a_kept_plan_matches_one_derived_afresh_every_tick) {
         }
         CHECK(played);
         CHECK_EQ(states::hash(kept), states::hash(fresh));
+    }
+}
+
+TEST(the_predictor_gives_the_same_path_with_and_without_a_plan) {
+    MatchState s;
+    std::string error;
+    REQUIRE(build_match_state(classic_stadium_text(), 2, 2, s, error));
+    REQUIRE(s.contact_plan.n_discs != 0);
+    std::vector<std::uint64_t> offsets;
+    for (std::uint64_t t = 1; t <= 400; t += 3) offsets.push_back(t);
+    for (const Vec2 vel : {Vec2{9, 4}, Vec2{-7, 11}, Vec2{13, -2}, Vec2{-3, -12}}) {
+        s.discs[0].vel = vel;
+        std::vector<Vec2> planned(offsets.size());
+        predict_ball(s, offsets.data(), offsets.size(), planned.data());
+        MatchState bare = s;
+        forget_contact_plan(bare);
+        std::vector<Vec2> formed(offsets.size());
+        predict_ball(bare, offsets.data(), offsets.size(), formed.data());
+        for (std::size_t k = 0; k < offsets.size(); ++k) {
+            CHECK_BITS(planned[k].x, formed[k].x);
+            CHECK_BITS(planned[k].y, formed[k].y);
+        }
+        // Free, the ball would travel some 900 units; the walls keep it in.
+        for (const Vec2 p : planned) CHECK(std::fabs(p.x) <= 420.0 && std::fabs(p.y) <= 200.0);
     }
 }
