@@ -300,10 +300,11 @@ void run_chunks(std::size_t n, ChunkFn fn, void* context) {
         }
         pool.pending_tail = &job;
         pool.submissions.fetch_add(1, std::memory_order_relaxed);
-        // Spinning workers see the count change and look for work under the
-        // lock before they block, so only the pieces they cannot take need a
-        // blocked worker woken.
-        const std::size_t uncovered = job.n_chunks > pool.spinning ? job.n_chunks - pool.spinning : 0;
+        // Workers that are not blocked (watching, or finishing a piece) look
+        // for work under the lock before they block, so only the pieces they
+        // cannot take need a blocked worker woken.
+        const std::size_t awake = pool.threads - pool.sleeping;
+        const std::size_t uncovered = job.n_chunks > awake ? job.n_chunks - awake : 0;
         const std::size_t wake = std::min(uncovered, pool.sleeping);
         for (std::size_t i = 0; i < wake; ++i) pool.work_ready.notify_one();
     }
