@@ -119,9 +119,7 @@ int run_steps(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, s
             PlayerAction buffer[MAX_PLAYERS] = {};
             const PlayerAction* mine = &actions[(step * n_envs + i) * n_players];
             for (std::uint64_t j = 0; j < n_players; ++j) buffer[j] = mine[j];
-            for (std::uint64_t t = 0; t < TICK_SKIP; ++t) {
-                if (tick(envs[i], buffer, n_players)) break;
-            }
+            tick_repeatedly(envs[i], buffer, n_players, TICK_SKIP);
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -42,11 +42,8 @@ std::int8_t step_env(MatchState& state, const ArrayView<std::int64_t, 3>& action
     for (std::size_t slot = 0; slot < n_players; ++slot) {
         buffer[slot] = {actions.at(env, slot, 0), actions.at(env, slot, 1), actions.at(env, slot, 2)};
     }
-    for (std::uint64_t t = 0; t < tick_skip; ++t) {
-        if (const std::optional<Team> conceded = tick(state, buffer, n_players)) {
-            return static_cast<std::int8_t>(static_cast<std::uint8_t>(*conceded & 0xFF));
-        }
-    }
+    const TickRun run = tick_repeatedly(state, buffer, n_players, tick_skip);
+    if (run.goal) return static_cast<std::int8_t>(static_cast<std::uint8_t>(*run.goal & 0xFF));
     return -1;
 }
 

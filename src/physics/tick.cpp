@@ -171,19 +171,42 @@ void resolve_contacts(MatchState& state) {
     }
 }
 
-}  // namespace
-
-std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions) {
-    require_consistent_state(state, "tick");
-    if (n_actions < state.n_players || (actions == nullptr && state.n_players > 0)) {
-        throw EngineFault("tick: " + std::to_string(n_actions) + " actions for " +
-                          std::to_string(state.n_players) + " players");
-    }
-    refresh_contact_plan(state);
+// The tick itself, on a state that has been checked and whose plan is up to
+// date.
+std::optional<Team> advance(MatchState& state, const PlayerAction* actions) {
     for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
     const Vec2 ball_before = state.discs[0].pos;
     integrate(state);
     resolve_contacts(state);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
+}
+
+void check_call(const MatchState& state, const PlayerAction* actions, std::size_t n_actions, const char* operation) {
+    require_consistent_state(state, operation);
+    if (n_actions < state.n_players || (actions == nullptr && state.n_players > 0)) {
+        throw EngineFault(std::string(operation) + ": " + std::to_string(n_actions) + " actions for " +
+                          std::to_string(state.n_players) + " players");
+    }
+}
+
+}  // namespace
+
+std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions) {
+    check_call(state, actions, n_actions, "tick");
+    refresh_contact_plan(state);
+    return advance(state, actions);
+}
+
+TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
+                        std::uint64_t max_ticks) {
+    check_call(state, actions, n_actions, "tick_repeatedly");
+    refresh_contact_plan(state);
+    for (std::uint64_t t = 1; t <= max_ticks; ++t) {
+        if (const std::optional<Team> goal = advance(state, actions)) return {t, goal};
+        // Between these ticks nothing but the game flow writes to the state,
+        // and of what the plan depends on it writes only player masks.
+        refresh_contact_plan_for_players(state);
+    }
+    return {max_ticks, std::nullopt};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "match_state.hpp"
@@ -9,3 +10,14 @@
 // n_actions must be at least state.n_players (EngineFault otherwise).
 // Returns the conceding team when the ball crossed a goal line in this tick.
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions);
+
+// Up to max_ticks ticks under the same actions, as that many calls of tick()
+// would run them, stopping after the first tick that reports a goal. The
+// state is checked and the contact plan brought up to date once, not on
+// every tick.
+struct TickRun {
+    std::uint64_t ticks;        // ticks run
+    std::optional<Team> goal;   // the conceding team, if the last tick scored
+};
+TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
+                        std::uint64_t max_ticks);
