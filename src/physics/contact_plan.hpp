@@ -4,12 +4,12 @@
 // pairs and which walls pass the collision-mask test, which discs are
 // kickable, and the unit normals of the planes and straight segments.
 //
-// All of it depends only on the geometry and on each disc's cGroup and cMask.
-// Masks change rarely (a kickoff, a reset, a mask set from Python), so the
-// plan lives beside the match and the tick derives it afresh only when a
-// disc's masks, or the number of discs, planes or segments, differ from what
-// it was derived for. Copying a MatchState copies its plan, which stays valid
-// for the copy.
+// All of it depends only on the geometry, on each disc's cGroup and cMask,
+// and on which discs are immovable. Masks change rarely (a kickoff, a reset,
+// a mask set from Python), so the plan lives beside the match and the tick
+// derives it afresh only when one of these, or the number of discs, planes
+// or segments, differs from what it was derived for. Copying a MatchState
+// copies its plan, which stays valid for the copy.
 //
 // The geometry of a match is fixed once it is built. Code that edits a plane
 // or a segment in place after the match has ticked must call
