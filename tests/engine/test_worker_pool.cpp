@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -104,7 +105,7 @@ TEST(pool_serves_several_submitters_at_once) {
 // an alarm ends it if it hangs.
 int child_exit_code(bool parent_busy) {
     worker_pool::parallel_for(8, [](std::size_t) {});  // the pool is running
-    volatile bool stop = false;
+    std::atomic<bool> stop = false;
     std::thread busy;
     if (parent_busy) {
         busy = std::thread([&stop] {
