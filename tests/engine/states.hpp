@@ -94,6 +94,21 @@ inline MatchState make(Disc ball, std::vector<Disc> obstacles, std::vector<Disc>
     return s;
 }
 
+// A small fixed-seed generator, so that scripted matches are the same on
+// every machine.
+struct SplitMix64 {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    std::int64_t below(std::uint64_t n) { return static_cast<std::int64_t>(next() % n); }
+};
+
+inline std::int64_t sign(double v) { return v > 0 ? 1 : (v < 0 ? -1 : 0); }
+
 inline Disc& slot(MatchState& s, std::size_t j) { return s.discs[s.first_player + j]; }
 
 // FNV-1a over the raw bytes of every field, one field at a time, so padding

@@ -16,6 +16,8 @@
 
 using states::player;
 using states::slot;
+using states::SplitMix64;
+using states::sign;
 
 namespace {
 
@@ -32,20 +34,6 @@ MatchState player_under_plane() {
     s.planes = {states::plane({0, -1}, -100, 0)};
     return s;
 }
-
-std::int64_t sign(double v) { return v > 0 ? 1 : (v < 0 ? -1 : 0); }
-
-// A small fixed-seed generator for the actions of a long match.
-struct SplitMix64 {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::int64_t below(std::uint64_t n) { return static_cast<std::int64_t>(next() % n); }
-};
 
 }  // namespace
 

@@ -12,21 +12,10 @@
 #include "states.hpp"
 #include "tick.hpp"
 
+using states::SplitMix64;
+using states::sign;
+
 namespace {
-
-// A small fixed-seed generator, so the script is the same on every machine.
-struct SplitMix64 {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::int64_t below(std::uint64_t n) { return static_cast<std::int64_t>(next() % n); }
-};
-
-std::int64_t sign(double v) { return v > 0 ? 1 : (v < 0 ? -1 : 0); }
 
 // Most players chase: run round behind the ball towards the goal they attack
 // and kick when close; the rest press random keys.

@@ -12,21 +12,10 @@
 #include "tick.hpp"
 
 using states::slot;
+using states::SplitMix64;
+using states::sign;
 
 namespace {
-
-struct SplitMix64 {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::int64_t below(std::uint64_t n) { return static_cast<std::int64_t>(next() % n); }
-};
-
-std::int64_t sign(double v) { return v > 0 ? 1 : (v < 0 ? -1 : 0); }
 
 // Chasers towards the ball, kicking when close, so that goals and kickoffs
 // happen; now and then a random key.
