@@ -21,34 +21,14 @@ import pytest
 import zorbic_core
 from zorbic_core import VecEnv
 
+from threads import JOIN_TIMEOUT, run_in_threads
+
 CHILD_TIMEOUT = 120  # seconds; only a hang comes near it
-JOIN_TIMEOUT = 120
 
 
 def digest(env):
     parts = [*env.snapshot(), *env.kick_state(), env.obstacle_discs()]
     return hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest()
-
-
-def run_in_threads(jobs):
-    results = [None] * len(jobs)
-    errors = []
-
-    def run(k):
-        try:
-            results[k] = jobs[k]()
-        except BaseException as error:  # carried to the test's thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(jobs))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(JOIN_TIMEOUT)
-        assert not thread.is_alive(), "a thread hung"
-    if errors:
-        raise errors[0]
-    return results
 
 
 def start_benchmark(env, n_steps):
@@ -205,7 +185,7 @@ def mixed_job(seed, n_envs, n_red, n_blue):
 def test_several_benchmarks_share_the_pool_at_once():
     jobs = [bench_job(*batch, 20_000 + 5_000 * k) for k, batch in enumerate(BATCHES)]
     alone = [job() for job in jobs]
-    assert run_in_threads(jobs) == alone
+    assert run_in_threads(*jobs) == alone
 
 
 def test_threads_switching_often_on_batches_of_their_own_get_what_each_would_alone():
@@ -214,7 +194,7 @@ def test_threads_switching_often_on_batches_of_their_own_get_what_each_would_alo
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     try:
-        together = run_in_threads(jobs)
+        together = run_in_threads(*jobs)
     finally:
         sys.setswitchinterval(interval)
     assert together == alone

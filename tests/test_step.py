@@ -9,6 +9,8 @@ import pytest
 
 from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
+from threads import run_in_threads
+
 
 def random_actions(rng, env):
     """Seeded moves in {-1, 0, 1}^2 and kicks in {0, 1, 2}, as training uses."""
@@ -344,26 +346,6 @@ def test_rollout_bench_takes_numpy_integers():
 
 
 # ---- several Python threads ----------------------------------------------
-
-
-def run_in_threads(*jobs):
-    results = [None] * len(jobs)
-    errors = []
-
-    def run(k):
-        try:
-            results[k] = jobs[k]()
-        except BaseException as error:  # carried to the test's thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(jobs))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
-    return results
 
 
 def stepping_job(env, seed, steps=40):
