@@ -1,6 +1,7 @@
 # Sourced by scripts/test and scripts/run: finds a CPython 3.13, makes .venv,
-# installs the build and test dependencies and builds the module into it.
-# Leaves PY set to the venv's interpreter.
+# installs the build dependencies, then builds the module and installs it
+# with the training package and the extras that the tests need (PettingZoo,
+# rendering, Ray). Leaves PY set to the venv's interpreter.
 
 find_python313() {
     if python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
@@ -29,6 +30,6 @@ fi
 PY="$ROOT/.venv/bin/python"
 export PATH="$ROOT/.venv/bin:$PATH"
 "$PY" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "numpy>=2.0" "nlohmann-json>=3.11" "pytest>=8" cmake ninja
+    "scikit-build-core>=0.10" "numpy>=2.0" "nlohmann-json>=3.11" cmake ninja
 ZORBIC_WERROR=${ZORBIC_WERROR:-ON} "$PY" -m pip install -q --disable-pip-version-check \
-    --no-build-isolation --no-deps .
+    --no-build-isolation ".[${ZORBIC_EXTRAS:-test,pettingzoo,render,ray}]"
