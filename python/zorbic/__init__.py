@@ -1,7 +1,72 @@
-"""zorbic: the training package over the `zorbic_core` batch simulator."""
+"""zorbic: training agents on the `zorbic_core` batch simulator.
+
+Importing the package registers the gymnasium id "zorbic/Soccer-v0":
+`gymnasium.make` gives the single-agent face (`SoccerEnv`) and
+`gymnasium.make_vec(..., vectorization_mode="vector_entry_point")` the
+vector face over one batch (`SoccerVectorEnv`). `zorbic.pettingzoo` has the
+PettingZoo face. The parts of a set-up (observations, actions, rewards,
+reset rules, opponents) are documented in their modules.
+"""
 
 from __future__ import annotations
 
-from zorbic.stadium import Stadium, classic_text, load_stadium, read_stadium, stadium_text
+import gymnasium
 
-__all__ = ["Stadium", "classic_text", "load_stadium", "read_stadium", "stadium_text"]
+from zorbic.actions import ActionParser, DiscreteActions, MultiDiscreteActions, RawActions
+from zorbic.batch import SoccerBatch
+from zorbic.gym_env import SoccerEnv
+from zorbic.gym_vector import SoccerVectorEnv
+from zorbic.match_setup import MatchSetup, agent_names
+from zorbic.observations import EgocentricObservation, ObservationBuilder
+from zorbic.opponents import ChaserOpponent, IdleOpponent, Opponent, PolicyOpponent, RandomOpponent, make_opponent
+from zorbic.resets import KickoffReset, RandomPlacement, ResetRule, StateReset
+from zorbic.rewards import BallTowardsGoal, Combined, DistancePotential, GoalReward, PlayerTowardsBall, Reward
+from zorbic.stadium import Stadium, classic_text, load_stadium, read_stadium, stadium_text
+from zorbic.state import BatchState, Field
+
+ENV_ID = "zorbic/Soccer-v0"
+
+if ENV_ID not in gymnasium.registry:
+    gymnasium.register(
+        id=ENV_ID,
+        entry_point="zorbic.gym_env:SoccerEnv",
+        vector_entry_point="zorbic.gym_vector:SoccerVectorEnv",
+    )
+
+__all__ = [
+    "ENV_ID",
+    "ActionParser",
+    "BallTowardsGoal",
+    "BatchState",
+    "ChaserOpponent",
+    "Combined",
+    "DiscreteActions",
+    "DistancePotential",
+    "EgocentricObservation",
+    "Field",
+    "GoalReward",
+    "IdleOpponent",
+    "KickoffReset",
+    "MatchSetup",
+    "MultiDiscreteActions",
+    "ObservationBuilder",
+    "Opponent",
+    "PlayerTowardsBall",
+    "PolicyOpponent",
+    "RandomOpponent",
+    "RandomPlacement",
+    "RawActions",
+    "ResetRule",
+    "Reward",
+    "SoccerBatch",
+    "SoccerEnv",
+    "SoccerVectorEnv",
+    "Stadium",
+    "StateReset",
+    "agent_names",
+    "classic_text",
+    "load_stadium",
+    "make_opponent",
+    "read_stadium",
+    "stadium_text",
+]

@@ -1,0 +1,132 @@
+"""The one batch core that every face shares.
+
+    learner actions -> action parser (+ opponents for the other slots)
+        -> VecEnv.physics_step -> snapshot -> reward, episode end, observation
+
+A `SoccerBatch` holds one `zorbic_core.VecEnv` of M matches. Each match has
+the same learner slots; learner row r of every batch array is slot
+`slots[r % k]` of match `r // k`, k being the number of learner slots, so
+the learners of a match are adjacent. The batch never restarts a match by
+itself: the faces decide when (their autoreset modes) and call `restart`.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import zorbic_core
+from gymnasium import spaces
+
+from zorbic.match_setup import MatchSetup, agent_names
+from zorbic.opponents import make_opponent
+from zorbic.stadium import read_stadium, stadium_text
+from zorbic.state import BatchState, Field, read_state
+
+
+class SoccerBatch:
+    def __init__(self, n_matches: int, setup: MatchSetup) -> None:
+        if not isinstance(n_matches, int) or isinstance(n_matches, bool) or n_matches < 1:
+            raise ValueError(f"the number of matches must be a positive int, got {n_matches!r}")
+        self.setup = setup
+        self.stadium = read_stadium(stadium_text(setup.stadium))
+        self.env = zorbic_core.VecEnv.from_zsm(
+            self.stadium.text, n_matches, setup.n_red, setup.n_blue, tick_skip=setup.tick_skip
+        )
+        self.field = Field.of(self.env, self.stadium, setup.n_red, setup.n_blue)
+        self.n_matches = n_matches
+        self.slots = np.array(setup.slots, np.int64)
+        self.others = np.array([s for s in range(self.field.n_players) if s not in setup.slots], np.int64)
+        self.agents = [agent_names(setup.n_red, setup.n_blue)[s] for s in setup.slots]
+        self.obs_builder = setup.obs_builder
+        self.obs_builder.bind(self.env)
+        self.action_parser = setup.action_parser
+        self.reward_fn = setup.reward_fn
+        self.reset_rule = setup.reset_rule
+        self.opponent = make_opponent(setup.opponent, self.obs_builder, self.action_parser)
+        self.observation_space: spaces.Box = self.obs_builder.space(self.field)
+        self.action_space: spaces.Space = self.action_parser.space
+        self.observers: list = []
+
+        k = len(self.slots)
+        self.n_learners = n_matches * k
+        self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
+        self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
+        self._episode_steps = np.zeros(n_matches, np.int64)
+        self._scored = np.full(n_matches, -1, np.int8)
+        self.state: BatchState = read_state(self.env, self._episode_steps, self._scored)
+        self.seed(None)
+
+    # ------------------------------------------------------------- seeding
+
+    def seed(self, seed: int | None) -> None:
+        """Seed the parts that draw random numbers: the opponent and the reset rule."""
+        opponent_rng, reset_rng = (np.random.default_rng(s) for s in np.random.SeedSequence(seed).spawn(2))
+        self.opponent.seed(opponent_rng)
+        self.reset_rule.seed(reset_rng)
+
+    # ------------------------------------------------------- row <-> match
+
+    def rows(self, matches: np.ndarray) -> np.ndarray:
+        """A per-match array (M, ...) repeated for each learner row."""
+        return np.repeat(matches, len(self.slots), axis=0)
+
+    def matches(self, rows: np.ndarray, what: str = "mask") -> np.ndarray:
+        """A per-row boolean mask as a per-match mask; the learners of a match must agree."""
+        per_match = rows.reshape(self.n_matches, len(self.slots))
+        if np.any(per_match != per_match[:, :1]):
+            raise ValueError(f"the {what} must be the same for every learner of a match (rows {len(self.slots)} apart)")
+        return per_match[:, 0].copy()
+
+    # ------------------------------------------------------------ episodes
+
+    def add_observer(self, observer) -> None:
+        """Follow every restart (`on_reset`) and step (`on_step`) of the batch."""
+        self.observers.append(observer)
+
+    def restart(self, which: np.ndarray | None = None) -> None:
+        """Start new episodes in the matches `which` (M,), all of them by default."""
+        which = np.ones(self.n_matches, np.bool_) if which is None else np.asarray(which, np.bool_)
+        if not which.any():
+            return
+        start = self.reset_rule.restart(self.env, self.field, which)
+        self._episode_steps[which] = 0
+        self._scored[which] = -1
+        self.state = read_state(self.env, self._episode_steps, self._scored)
+        self.obs_builder.reset(self.state, self.field, self.slots, which)
+        self.reward_fn.reset(self.state, self.field, self.slots, which)
+        if len(self.others):
+            self.opponent.reset(self.state, self.field, self.others, which)
+        for observer in self.observers:
+            observer.on_reset(self, which, start)
+
+    def observe(self) -> np.ndarray:
+        """Every learner's observation, float32 (n_learners, size)."""
+        obs = self.obs_builder.build(self.state, self.field, self.slots)
+        return obs.reshape(self.n_learners, -1)
+
+    def step(self, actions: object) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Step every match once; returns per-row rewards, terminated and truncated.
+
+        The actions are checked before any match moves.
+        """
+        checked = self.action_parser.check(actions, self.n_learners)
+        engine = self._actions
+        engine[:, self.slots] = self.action_parser.to_engine(checked, self._mirror_rows).reshape(
+            self.n_matches, len(self.slots), 3
+        )
+        if len(self.others):
+            engine[:, self.others] = self.opponent.act(self.state, self.field, self.others)
+        self._scored[:] = self.env.physics_step(engine)
+        self._episode_steps += 1
+        self.state = read_state(self.env, self._episode_steps, self._scored)
+        for observer in self.observers:
+            observer.on_step(self, engine, self._scored)
+
+        rewards = self.reward_fn(self.state, self.field, self.slots).reshape(-1)
+        out_of_time = self._episode_steps >= self.setup.max_steps
+        if self.setup.sync_episodes:
+            terminated = np.zeros(self.n_matches, np.bool_)
+            truncated = out_of_time
+        else:
+            terminated = self._scored != -1
+            truncated = out_of_time & ~terminated
+        return rewards, self.rows(terminated), self.rows(truncated)

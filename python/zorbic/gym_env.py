@@ -1,0 +1,59 @@
+"""The single-agent gymnasium face: one match, one learner.
+
+The other slots are driven by the opponent. An episode ends when a goal
+falls (terminated) or after `max_steps` steps (truncated); `reset` starts the
+next one. For several learners use the vector face (`gymnasium.make_vec`) or
+the PettingZoo face.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import gymnasium
+import numpy as np
+
+from zorbic.batch import SoccerBatch
+from zorbic.gym_vector import TICKS_PER_SECOND
+from zorbic.match_setup import MatchSetup
+
+
+class SoccerEnv(gymnasium.Env):
+    metadata = {"render_modes": ["rgb_array"], "render_fps": TICKS_PER_SECOND / 8}
+
+    def __init__(self, render_mode: str | None = None, **setup: Any) -> None:
+        match_setup = MatchSetup(**setup)
+        if len(match_setup.slots) != 1:
+            raise ValueError(
+                "the single-agent env has exactly one learner; for several (or self_play) use"
+                " gymnasium.make_vec or zorbic.pettingzoo.parallel_env"
+            )
+        if render_mode not in (None, "rgb_array"):
+            raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        self.batch = SoccerBatch(1, match_setup)
+        self.render_mode = render_mode
+        self.metadata = {**self.metadata, "render_fps": TICKS_PER_SECOND / match_setup.tick_skip}
+        self.observation_space = self.batch.observation_space
+        self.action_space = self.batch.action_space
+        self._renderer = None
+
+    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        super().reset(seed=seed)
+        if seed is not None:
+            self.batch.seed(seed)
+        self.batch.restart()
+        return self.batch.observe()[0], {}
+
+    def step(self, action):
+        batch = np.asarray(action)[None]
+        rewards, terminated, truncated = self.batch.step(batch)
+        return self.batch.observe()[0], float(rewards[0]), bool(terminated[0]), bool(truncated[0]), {}
+
+    def render(self):
+        if self.render_mode is None:
+            return None
+        if self._renderer is None:
+            from zorbic.render import MatchRenderer
+
+            self._renderer = MatchRenderer.for_batch(self.batch)
+        return self._renderer.render(0)

@@ -1,0 +1,162 @@
+"""What drives the player slots that do not learn.
+
+An opponent returns engine actions (dx, dy, kick) for a set of slots of
+every match at once, in the engine frame; nothing here loops over matches or
+players.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable
+
+import numpy as np
+
+from zorbic.state import BatchState, Field
+
+# A fresh press on every tick: the kick re-arms by itself, so an action means
+# the same whatever the previous one was.
+KICK = 2
+# Surfaces closer than this can be kicked (the engine's kick reach).
+KICK_REACH = 4.0
+# sin(22.5 degrees): a component below it is "no input" on that axis, which
+# splits the circle into the eight keyboard directions and standing still.
+_EIGHT_WAY = 0.3826834323650898
+
+
+class Opponent:
+    """Base of every opponent: `act` is required, the rest optional."""
+
+    def seed(self, rng: np.random.Generator) -> None:
+        """Take the generator this opponent draws from until the next seed."""
+
+    def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
+        """Matches `which` (M,) restarted; `state` is the state they start from."""
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        """Engine actions for `slots` of every match, int64 (M, len(slots), 3)."""
+        raise NotImplementedError
+
+
+class IdleOpponent(Opponent):
+    """Stands still and never kicks."""
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        return np.zeros((state.n_matches, len(slots), 3), np.int64)
+
+
+class RandomOpponent(Opponent):
+    """A seeded uniform choice among the nine directions, kicking or not."""
+
+    def __init__(self) -> None:
+        self.rng = np.random.default_rng()
+
+    def seed(self, rng: np.random.Generator) -> None:
+        self.rng = rng
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        actions = self.rng.integers(-1, 2, size=(state.n_matches, len(slots), 3), dtype=np.int64)
+        actions[..., 2] = (actions[..., 2] != 0) * KICK
+        return actions
+
+
+def eight_way(direction: np.ndarray) -> np.ndarray:
+    """The keyboard direction (-1, 0 or 1 per axis) nearest each vector (..., 2)."""
+    length = np.hypot(direction[..., 0], direction[..., 1])[..., None]
+    unit = np.divide(direction, length, out=np.zeros_like(direction), where=length > 0)
+    return (unit > _EIGHT_WAY).astype(np.int64) - (unit < -_EIGHT_WAY)
+
+
+class ChaserOpponent(Opponent):
+    """Runs to the point behind the ball on the line to the goal it attacks,
+    then runs through the ball, kicking when it is in reach.
+
+    A player on the wrong side of the ball goes round it instead of pushing
+    it towards its own goal. It moves in the eight keyboard directions, like
+    the default discrete action table.
+    """
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        ball = state.ball_pos[:, None, :]
+        me = state.player_pos[:, slots]
+        aim = field.attack[slots][None] - ball
+        aim_length = np.hypot(aim[..., 0], aim[..., 1])[..., None]
+        aim = np.divide(aim, aim_length, out=np.zeros_like(aim), where=aim_length > 0)
+        touch = field.stadium.ball_radius + field.stadium.player.radius
+
+        to_ball = ball - me
+        along = np.sum(to_ball * aim, axis=-1, keepdims=True)
+        across = to_ball - along * aim
+        off_line = np.hypot(across[..., 0], across[..., 1])[..., None]
+        lined_up = (along > 0) & (off_line < 0.5 * touch)
+        # On the goal side of the ball: step round it, on the side the player is on.
+        side = np.sign(aim[..., :1] * -to_ball[..., 1:] - aim[..., 1:] * -to_ball[..., :1])
+        side = np.where(side == 0, 1.0, side)
+        around = np.concatenate([-aim[..., 1:], aim[..., :1]], axis=-1) * side * (1.5 * touch)
+        in_front = along < 0.5 * touch
+        behind = ball - aim * touch + np.where(in_front & (off_line < touch), around, 0.0)
+        target = np.where(lined_up, ball + aim * touch, behind)
+
+        actions = np.zeros((state.n_matches, len(slots), 3), np.int64)
+        actions[..., :2] = eight_way(target - me)
+        gap = np.hypot(to_ball[..., 0], to_ball[..., 1]) - touch
+        actions[..., 2] = (lined_up[..., 0] & (gap < KICK_REACH)) * KICK
+        return actions
+
+
+class PolicyOpponent(Opponent):
+    """A frozen policy: observations of its slots in, actions of the action space out.
+
+    `policy` is a callable from an observation batch (B, D) to actions, or an
+    object with a `predict(obs, deterministic=True)` method that returns
+    `(actions, state)`, as trained models do. It sees its slots as a learner
+    of the same batch would: through the batch's observation builder and
+    action parser, mirrored on the blue side.
+    """
+
+    def __init__(self, policy: Callable[[np.ndarray], Any] | Any, obs_builder: Any, action_parser: Any):
+        if not callable(policy) and not callable(getattr(policy, "predict", None)):
+            raise TypeError("an opponent policy must be callable or have a predict(obs, deterministic=True) method")
+        self.policy = policy
+        self.obs_builder = obs_builder
+        self.action_parser = action_parser
+
+    def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
+        self.obs_builder.reset(state, field, slots, which)
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        obs = self.obs_builder.build(state, field, slots)
+        flat = obs.reshape(-1, obs.shape[-1])
+        predict = getattr(self.policy, "predict", None)
+        chosen = predict(flat, deterministic=True)[0] if callable(predict) else self.policy(flat)
+        mirror = np.broadcast_to(field.mirror[slots], (state.n_matches, len(slots))).reshape(-1)
+        engine = self.action_parser.to_engine(np.asarray(chosen), mirror)
+        return engine.reshape(state.n_matches, len(slots), 3)
+
+
+BUILT_IN = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
+
+
+def make_opponent(
+    spec: str | Opponent | Callable[[np.ndarray], Any] | Any,
+    obs_builder: Any = None,
+    action_parser: Any = None,
+) -> Opponent:
+    """An opponent from a built-in name, an Opponent, or a frozen policy.
+
+    A policy sees the given observation builder and action parser, by default
+    the built-in egocentric observation and discrete action table.
+    """
+    if isinstance(spec, Opponent):
+        return spec
+    if isinstance(spec, str):
+        if spec not in BUILT_IN:
+            raise ValueError(f"unknown opponent {spec!r}: use one of {sorted(BUILT_IN)}, an Opponent or a policy")
+        return BUILT_IN[spec]()
+    if callable(spec) or callable(getattr(spec, "predict", None)):
+        from zorbic.actions import DiscreteActions
+        from zorbic.observations import EgocentricObservation
+
+        return PolicyOpponent(spec, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())
+    raise TypeError(
+        f"opponent must be one of {sorted(BUILT_IN)}, an Opponent or a policy, not {type(spec).__name__}"
+    )
