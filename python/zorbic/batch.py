@@ -17,7 +17,6 @@ import zorbic_core
 from gymnasium import spaces
 
 from zorbic.match_setup import MatchSetup, agent_names
-from zorbic.opponents import make_opponent
 from zorbic.stadium import read_stadium, stadium_text
 from zorbic.state import BatchState, Field, read_state
 
@@ -37,11 +36,10 @@ class SoccerBatch:
         self.others = np.array([s for s in range(self.field.n_players) if s not in setup.slots], np.int64)
         self.agents = [agent_names(setup.n_red, setup.n_blue)[s] for s in setup.slots]
         self.obs_builder = setup.obs_builder
-        self.obs_builder.bind(self.env)
         self.action_parser = setup.action_parser
         self.reward_fn = setup.reward_fn
         self.reset_rule = setup.reset_rule
-        self.opponent = make_opponent(setup.opponent, self.obs_builder, self.action_parser)
+        self.opponent = setup.opponent
         self.observation_space: spaces.Box = self.obs_builder.space(self.field)
         self.action_space: spaces.Space = self.action_parser.space
         self.observers: list = []

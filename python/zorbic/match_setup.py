@@ -10,6 +10,7 @@ from typing import Any
 
 from zorbic.actions import ActionParser, make_action_parser
 from zorbic.observations import EgocentricObservation, ObservationBuilder
+from zorbic.opponents import make_opponent
 from zorbic.resets import ResetRule, make_reset_rule
 from zorbic.rewards import GoalReward, Reward, RewardTerm, as_reward
 
@@ -110,6 +111,7 @@ class MatchSetup:
         self.slots = learner_slots(self.learners, self.n_red, self.n_blue, self.self_play)
         self.action_parser = make_action_parser(self.action_parser)
         self.reward_fn = as_reward(self.reward_fn)
+        self.opponent = make_opponent(self.opponent, self.obs_builder, self.action_parser)
         self.reset_rule = make_reset_rule(self.reset_rule)
         if not self.reset_rule.per_match and not self.sync_episodes:
             raise ValueError(

@@ -18,7 +18,8 @@ followed by the optional features that the caller switches on, in this order:
                     evenly spread anticlockwise from straight ahead, divided
                     by the stadium's diagonal and capped at 1
   obstacles         x, y, radius per obstacle disc (relative; radius divided
-                    by the half width)
+                    by the half width), ordered by x then y in the observer's
+                    frame as they stood at the start
 
 Every entry is clipped to [-LIMIT, LIMIT]: inside a walled stadium nothing
 comes near it, and a body that leaves an open one cannot swamp a network.
@@ -28,10 +29,12 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
+import weakref
+
 import numpy as np
-import zorbic_core
 from gymnasium import spaces
 
+from zorbic._buffers import Recycler
 from zorbic.state import BatchState, Field
 
 
@@ -47,9 +50,6 @@ class ObservationBuilder:
 
     def space(self, field: Field) -> spaces.Box:
         return spaces.Box(-LIMIT, LIMIT, shape=(self.size(field),), dtype=np.float32)
-
-    def bind(self, env: zorbic_core.VecEnv) -> None:
-        """The batch's engine, for builders that ask it (prediction, obstacles)."""
 
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
         """Matches `which` (M,) restarted; builders with memory forget them here."""
@@ -77,100 +77,150 @@ class EgocentricObservation(ObservationBuilder):
         self.ball_prediction = offsets
         self.wall_rays = int(wall_rays)
         self.obstacles = obstacles
-        self.env: zorbic_core.VecEnv | None = None
-        self._layouts: dict[tuple[int, ...], _Layout] = {}
-
-    def bind(self, env: zorbic_core.VecEnv) -> None:
-        self.env = env
+        self._plans: weakref.WeakKeyDictionary[Field, dict[tuple[int, ...], _Plan]] = weakref.WeakKeyDictionary()
 
     def size(self, field: Field) -> int:
-        bodies = 1 + field.n_players
-        n_obstacles = len(field.stadium.discs) if self.obstacles else 0
         return (
-            4 * bodies
+            4 * (1 + field.n_players)
             + 4 * self.goal_mouths
             + 2 * len(self.ball_prediction)
             + self.wall_rays
-            + 3 * n_obstacles
+            + 3 * len(field.obstacles) * self.obstacles
         )
 
-    def _layout(self, field: Field, slots: np.ndarray) -> _Layout:
-        key = tuple(int(s) for s in slots)
-        if key not in self._layouts:
-            self._layouts[key] = _Layout(field, slots, self.wall_rays)
-        return self._layouts[key]
-
     def build(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
-        layout = self._layout(field, slots)
-        m, k = state.n_matches, len(slots)
-        pos = np.concatenate([state.ball_pos[:, None], state.player_pos], axis=1)
-        vel = np.concatenate([state.ball_vel[:, None], state.player_vel], axis=1)
-        me = state.player_pos[:, slots]  # (M, k, 2)
-
-        bodies = np.empty((m, k, layout.order.shape[1], 4))
-        bodies[..., :2] = pos[:, layout.order]
-        bodies[:, :, 1:, :2] -= me[:, :, None]
-        bodies[..., 2:] = vel[:, layout.order]
-        parts = [(bodies * layout.body_scale).reshape(m, k, -1)]
-
-        if self.goal_mouths:
-            mouths = layout.mouths[None] - me[:, :, None]  # (M, k, 2, 2)
-            parts.append((mouths * layout.point_scale).reshape(m, k, 4))
+        plans = self._plans.setdefault(field, {})
+        key = tuple(int(s) for s in slots)
+        plan = plans.get(key)
+        if plan is None:
+            plan = plans[key] = _Plan(self, field, np.array(key, np.intp))
+        m = state.n_matches
+        columns = [state.ball_pos, state.ball_vel, state.player_pos.reshape(m, -1), state.player_vel.reshape(m, -1)]
         if self.ball_prediction:
-            future = self.env.predict_ball(self.ball_prediction)  # (M, K, 2)
-            ahead = future[:, None] - me[:, :, None]
-            parts.append((ahead * layout.point_scale).reshape(m, k, -1))
+            columns.append(field.engine.predict_ball(self.ball_prediction).reshape(m, -1))
         if self.wall_rays:
-            parts.append(layout.ray_distances(field, me))
-        if self.obstacles and len(field.stadium.discs):
-            discs = self.env.obstacle_discs()  # (D, 3), match 0's, static in practice
-            rel = np.empty((m, k, len(discs), 3))
-            rel[..., :2] = (discs[None, None, :, :2] - me[:, :, None]) * layout.point_scale
-            rel[..., 2] = discs[:, 2] / field.extent[0]
-            parts.append(rel.reshape(m, k, -1))
-        out = np.concatenate(parts, axis=-1) if len(parts) > 1 else parts[0]
-        return np.clip(out, -LIMIT, LIMIT).astype(np.float32)
+            columns.append(plan.ray_distances(field, state.player_pos).reshape(m, -1))
+        if self.obstacles:
+            # Match 0's discs: they stand still unless the stadium makes them movable.
+            columns.append(np.broadcast_to(field.engine.obstacle_discs().reshape(1, -1), (m, 3 * len(field.obstacles))))
+        columns.append(np.broadcast_to(plan.constants, (m, len(plan.constants))))
+        table, gathered, minus = plan.buffers(m)
+        np.concatenate(columns, axis=1, out=table)
+        # mode="clip" keeps take from buffering its output; every index is in range.
+        np.take(table, plan.take, axis=1, out=gathered, mode="clip")
+        np.take(table, plan.minus, axis=1, out=minus, mode="clip")
+        gathered -= minus
+        out = plan.results.take()
+        np.multiply(gathered, plan.scale, out=out, casting="same_kind")
+        np.clip(out, -LIMIT, LIMIT, out=out)
+        return out.reshape(m, len(slots), -1)
 
 
-class _Layout:
-    """Index and scale arrays of one set of observed slots, made once."""
+class _Plan:
+    """Where each observed value comes from, made once per set of slots.
 
-    def __init__(self, field: Field, slots: np.ndarray, n_rays: int) -> None:
-        slots = np.asarray(slots, np.int64)
+    A step lays every value it may need side by side in one table row per
+    match (the snapshot, then the optional engine queries, then constants);
+    an observation entry is then (table[take] - table[minus]) * scale, which
+    is a relative position when `minus` points at the observer's own
+    coordinate and a plain value when it points at the constant 0.
+    """
+
+    def __init__(self, builder: EgocentricObservation, field: Field, slots: np.ndarray) -> None:
         p = field.n_players
-        team = field.teams
-        order = []
-        for j in slots:
-            mates = [s for s in range(p) if team[s] == team[j] and s != j]
-            rivals = [s for s in range(p) if team[s] != team[j]]
-            # Body 0 of `pos` is the ball, body 1 + s is slot s.
-            order.append([1 + j, 0] + [1 + s for s in mates + rivals])
-        self.order = np.array(order, np.int64)  # (k, 1 + P)
-        mirror = field.mirror[slots][:, None]  # (k, 1)
-        self.point_scale = np.stack([mirror[:, 0] / field.extent[0], np.full(len(slots), 1 / field.extent[1])], -1)[
-            :, None
-        ]  # (k, 1, 2)
-        speed = np.stack([mirror[:, 0] / field.speed, np.full(len(slots), 1 / field.speed)], -1)[:, None]
-        self.body_scale = np.concatenate([self.point_scale, speed], axis=-1)  # (k, 1, 4)
-        self.mouths = np.stack([field.attack[slots], field.defend[slots]], axis=1)  # (k, 2, 2)
+        ball, ball_vel = 0, 2
+        position, velocity = 4, 4 + 2 * p  # slot s: x at position + 2s, y after it
+        width = 4 + 4 * p
+        predictions = width
+        width += 2 * len(builder.ball_prediction)
+        rays = width
+        width += len(slots) * builder.wall_rays
+        obstacles = width
+        width += 3 * len(field.obstacles) * builder.obstacles
+        mouths = np.stack([field.attack[slots], field.defend[slots]], axis=1).reshape(-1)  # (k * 4,)
+        self.constants = np.concatenate([mouths, [0.0]])
+        zero = width + len(mouths)
 
-        angles = 2 * np.pi * np.arange(n_rays) / max(n_rays, 1)
-        # Ray r of slot j, in the engine frame: its own frame mirrored back.
-        self.rays = np.stack([np.cos(angles)[None] * mirror, np.broadcast_to(np.sin(angles), (len(slots), n_rays))], -1)
+        take, minus, scale = [], [], []
+        for i, s in enumerate(slots):
+            me = position + 2 * int(s)
+            sx, sy = field.mirror[s] / field.extent[0], 1.0 / field.extent[1]
+            vx, vy = field.mirror[s] / field.speed, 1.0 / field.speed
 
-    def ray_distances(self, field: Field, me: np.ndarray) -> np.ndarray:
-        """Distance along each ray to the nearest wall, over the diagonal, at most 1."""
+            def point(x: int, relative: bool = True) -> None:
+                take.extend((x, x + 1))
+                minus.extend((me, me + 1) if relative else (zero, zero))
+                scale.extend((sx, sy))
+
+            def speed(x: int) -> None:
+                take.extend((x, x + 1))
+                minus.extend((zero, zero))
+                scale.extend((vx, vy))
+
+            mates = [t for t in range(p) if field.teams[t] == field.teams[s] and t != s]
+            rivals = [t for t in range(p) if field.teams[t] != field.teams[s]]
+            point(me, relative=False)
+            speed(velocity + 2 * int(s))
+            point(ball)
+            speed(ball_vel)
+            for t in mates + rivals:
+                point(position + 2 * t)
+                speed(velocity + 2 * t)
+            if builder.goal_mouths:
+                point(width + 4 * i)
+                point(width + 4 * i + 2)
+            for k in range(len(builder.ball_prediction)):
+                point(predictions + 2 * k)
+            for r in range(builder.wall_rays):
+                take.append(rays + i * builder.wall_rays + r)
+                minus.append(zero)
+                scale.append(1.0)
+            if builder.obstacles:
+                # In the observer's own frame, ordered by x then y, so that both
+                # sides of a symmetric stadium list its discs alike.
+                seen = field.obstacles[:, :2] * [field.mirror[s], 1.0]
+                for d in np.lexsort((seen[:, 1], seen[:, 0])):
+                    point(obstacles + 3 * d)
+                    take.append(obstacles + 3 * d + 2)
+                    minus.append(zero)
+                    scale.append(1.0 / field.extent[0])
+        self.take = np.array(take, np.intp)
+        self.minus = np.array(minus, np.intp)
+        self.scale = np.array(scale)
+        self.slots = slots
+        self.width = zero + 1
+        self._matches = -1
+
+        angles = 2 * np.pi * np.arange(builder.wall_rays) / max(builder.wall_rays, 1)
+        # Ray r of each slot in the engine frame: its own frame mirrored back.
+        self.ray_x = np.cos(angles)[None] * field.mirror[slots][:, None]  # (k, R)
+        self.ray_y = np.broadcast_to(np.sin(angles), self.ray_x.shape)
+
+    def buffers(self, n_matches: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The table and the two gathers, kept between steps; results are recycled."""
+        if n_matches != self._matches:
+            self._matches = n_matches
+            self._table = np.empty((n_matches, self.width))
+            self._gathered = np.empty((n_matches, len(self.take)))
+            self._minus = np.empty_like(self._gathered)
+            self.results = Recycler((n_matches, len(self.take)), np.float32)
+        return self._table, self._gathered, self._minus
+
+    def ray_distances(self, field: Field, player_pos: np.ndarray) -> np.ndarray:
+        """Distance along each ray to the nearest wall, over the diagonal, at most 1: (M, k, R)."""
         far = field.diagonal
-        walls = field.walls
-        if not len(walls):
-            return np.ones(me.shape[:2] + (self.rays.shape[1],), np.float64)
-        start, edge = walls[:, :2], walls[:, 2:] - walls[:, :2]  # (W, 2)
-        d = self.rays[None, :, :, None, :]  # (1, k, R, 1, 2)
-        offset = start[None, None, None] - me[:, :, None, None, :]  # (M, k, 1, W, 2)
-        denom = d[..., 0] * edge[:, 1] - d[..., 1] * edge[:, 0]  # (1, k, R, W)
+        me = player_pos[:, self.slots]
+        shape = me.shape[:2] + self.ray_x.shape[1:]
+        if not len(field.walls):
+            return np.ones(shape)
+        x0, y0 = field.walls[:, 0], field.walls[:, 1]
+        ex, ey = field.walls[:, 2] - x0, field.walls[:, 3] - y0
+        dx, dy = self.ray_x[None, :, :, None], self.ray_y[None, :, :, None]  # (1, k, R, 1)
+        ox = x0 - me[:, :, None, None, 0]  # (M, k, 1, W)
+        oy = y0 - me[:, :, None, None, 1]
+        denom = dx * ey - dy * ex
         with np.errstate(divide="ignore", invalid="ignore"):
-            t = (offset[..., 0] * edge[:, 1] - offset[..., 1] * edge[:, 0]) / denom
-            u = (offset[..., 0] * d[..., 1] - offset[..., 1] * d[..., 0]) / denom
+            t = (ox * ey - oy * ex) / denom
+            u = (ox * dy - oy * dx) / denom
         hit = (denom != 0) & (t >= 0) & (u >= 0) & (u <= 1)
-        nearest = np.where(hit, t, far).min(axis=-1)
-        return np.minimum(nearest / far, 1.0)
+        return np.minimum(np.where(hit, t, far).min(axis=-1) / far, 1.0)

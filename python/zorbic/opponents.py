@@ -59,47 +59,54 @@ class RandomOpponent(Opponent):
         return actions
 
 
-def eight_way(direction: np.ndarray) -> np.ndarray:
-    """The keyboard direction (-1, 0 or 1 per axis) nearest each vector (..., 2)."""
-    length = np.hypot(direction[..., 0], direction[..., 1])[..., None]
-    unit = np.divide(direction, length, out=np.zeros_like(direction), where=length > 0)
-    return (unit > _EIGHT_WAY).astype(np.int64) - (unit < -_EIGHT_WAY)
+def eight_way(x: np.ndarray, y: np.ndarray, out: np.ndarray) -> None:
+    """The keyboard direction (-1, 0 or 1 per axis) nearest each vector (x, y), into out (..., 2)."""
+    length = np.hypot(x, y)
+    limit = _EIGHT_WAY * length
+    # A zero vector gives (0, 0): neither comparison holds at limit 0.
+    out[..., 0] = (x > limit).view(np.int8) - (x < -limit).view(np.int8)
+    out[..., 1] = (y > limit).view(np.int8) - (y < -limit).view(np.int8)
 
 
 class ChaserOpponent(Opponent):
     """Runs to the point behind the ball on the line to the goal it attacks,
     then runs through the ball, kicking when it is in reach.
 
-    A player on the wrong side of the ball goes round it instead of pushing
+    A player on the goal side of the ball steps round it instead of pushing
     it towards its own goal. It moves in the eight keyboard directions, like
     the default discrete action table.
     """
 
     def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
-        ball = state.ball_pos[:, None, :]
+        # Per-axis arrays (M, k): NumPy is quickest on long contiguous rows.
+        ball_x, ball_y = state.ball_pos[:, 0:1], state.ball_pos[:, 1:2]
         me = state.player_pos[:, slots]
-        aim = field.attack[slots][None] - ball
-        aim_length = np.hypot(aim[..., 0], aim[..., 1])[..., None]
-        aim = np.divide(aim, aim_length, out=np.zeros_like(aim), where=aim_length > 0)
+        me_x, me_y = me[..., 0], me[..., 1]
+        aim_x, aim_y = field.attack[slots, 0] - ball_x, field.attack[slots, 1] - ball_y
+        aim_length = np.hypot(aim_x, aim_y)
+        aim_length[aim_length == 0] = 1.0
+        aim_x /= aim_length
+        aim_y /= aim_length
         touch = field.stadium.ball_radius + field.stadium.player.radius
 
-        to_ball = ball - me
-        along = np.sum(to_ball * aim, axis=-1, keepdims=True)
-        across = to_ball - along * aim
-        off_line = np.hypot(across[..., 0], across[..., 1])[..., None]
+        to_x, to_y = ball_x - me_x, ball_y - me_y
+        along = to_x * aim_x + to_y * aim_y
+        # Distance of the player from the ball's line to the goal, signed by side.
+        across = to_y * aim_x - to_x * aim_y
+        off_line = np.abs(across)
         lined_up = (along > 0) & (off_line < 0.5 * touch)
-        # On the goal side of the ball: step round it, on the side the player is on.
-        side = np.sign(aim[..., :1] * -to_ball[..., 1:] - aim[..., 1:] * -to_ball[..., :1])
-        side = np.where(side == 0, 1.0, side)
-        around = np.concatenate([-aim[..., 1:], aim[..., :1]], axis=-1) * side * (1.5 * touch)
-        in_front = along < 0.5 * touch
-        behind = ball - aim * touch + np.where(in_front & (off_line < touch), around, 0.0)
-        target = np.where(lined_up, ball + aim * touch, behind)
+        # Through the ball when lined up, else to the point behind it; from the
+        # goal side of the ball, by way of a point beside it.
+        beside = (along < 0.5 * touch) & (off_line < touch) & ~lined_up
+        step = np.where(lined_up, touch, -touch)
+        side = np.where(across < 0, -1.5 * touch, 1.5 * touch) * beside
+        target_x = ball_x + aim_x * step + aim_y * side
+        target_y = ball_y + aim_y * step - aim_x * side
 
-        actions = np.zeros((state.n_matches, len(slots), 3), np.int64)
-        actions[..., :2] = eight_way(target - me)
-        gap = np.hypot(to_ball[..., 0], to_ball[..., 1]) - touch
-        actions[..., 2] = (lined_up[..., 0] & (gap < KICK_REACH)) * KICK
+        actions = np.zeros(me.shape[:2] + (3,), np.int64)
+        eight_way(target_x - me_x, target_y - me_y, actions)
+        gap = np.hypot(to_x, to_y) - touch
+        actions[..., 2] = (lined_up & (gap < KICK_REACH)) * KICK
         return actions
 
 
@@ -129,7 +136,7 @@ class PolicyOpponent(Opponent):
         predict = getattr(self.policy, "predict", None)
         chosen = predict(flat, deterministic=True)[0] if callable(predict) else self.policy(flat)
         mirror = np.broadcast_to(field.mirror[slots], (state.n_matches, len(slots))).reshape(-1)
-        engine = self.action_parser.to_engine(np.asarray(chosen), mirror)
+        engine = self.action_parser.to_engine(self.action_parser.check(chosen, len(flat)), mirror)
         return engine.reshape(state.n_matches, len(slots), 3)
 
 

@@ -9,6 +9,7 @@ are of comparable size.
 
 from __future__ import annotations
 
+import weakref
 from collections.abc import Callable
 
 import numpy as np
@@ -80,7 +81,7 @@ class DistancePotential(Reward):
             raise ValueError(f"unknown potential {kind!r}: use one of {list(self.KINDS)}")
         self.kind = kind
         self.gamma = float(gamma)
-        self.previous: np.ndarray | None = None
+        self.previous: weakref.WeakKeyDictionary[Field, np.ndarray] = weakref.WeakKeyDictionary()
 
     def potential(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         if self.kind == "ball_to_goal":
@@ -91,15 +92,16 @@ class DistancePotential(Reward):
 
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
         now = self.potential(state, field, slots)
-        if self.previous is None or self.previous.shape != now.shape:
-            self.previous = now
+        previous = self.previous.get(field)
+        if previous is None or previous.shape != now.shape:
+            self.previous[field] = now
         else:
-            self.previous[which] = now[which]
+            previous[which] = now[which]
 
     def __call__(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         now = self.potential(state, field, slots)
-        previous = now if self.previous is None else self.previous
-        self.previous = now
+        previous = self.previous.get(field, now)
+        self.previous[field] = now
         return self.gamma * now - previous
 
 

@@ -26,7 +26,9 @@ class Field:
     Red defends its goal line and attacks blue's; a blue player sees the
     field mirrored in x (`mirror` is -1), so that one policy can play either
     side. `extent` is the stadium's half width and half height, `speed` a
-    player's top running speed: the scales of every observation.
+    player's top running speed: the scales of every observation. A part
+    that keeps something per batch keys it by its Field, so that one part
+    object can serve several batches.
     """
 
     stadium: Stadium
@@ -39,6 +41,8 @@ class Field:
     extent: np.ndarray  # (2,) half width and half height
     speed: float
     walls: np.ndarray  # (W, 4) the ball's straight walls, [x0, y0, x1, y1]
+    obstacles: np.ndarray  # (D, 3) the obstacle discs at the start, [x, y, radius]
+    engine: zorbic_core.VecEnv  # for parts that ask the engine (prediction, obstacle discs)
 
     @property
     def n_players(self) -> int:
@@ -69,6 +73,8 @@ class Field:
             extent=extent,
             speed=stadium.player.top_speed,
             walls=walls,
+            obstacles=env.obstacle_discs(),
+            engine=env,
         )
 
 
