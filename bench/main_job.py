@@ -14,6 +14,7 @@ import sys
 import time
 
 import numpy as np
+from tqdm import tqdm
 
 import zorbic_core
 
@@ -44,47 +45,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return args
 
 
-class ProgressBar:
-    """A one-line bar on stderr, redrawn at most a few times a second.
-
-    On a terminal the line is redrawn in place; elsewhere (a log file) a
-    fresh line is written at each tenth of the run so the log stays short.
-    """
-
-    WIDTH = 30
-
-    def __init__(self, stream=sys.stderr):
-        self.stream = stream
-        self.interactive = stream.isatty()
-        self.last_draw = 0.0
-        self.last_tenth = -1
-
-    def update(self, fraction: float, detail: str, force: bool = False) -> None:
-        fraction = min(max(fraction, 0.0), 1.0)
-        now = time.perf_counter()
-        tenth = int(fraction * 10)
-        if self.interactive:
-            if not force and now - self.last_draw < 0.1:
-                return
-        elif not force and tenth == self.last_tenth:
-            return
-        self.last_draw = now
-        self.last_tenth = tenth
-        filled = int(fraction * self.WIDTH)
-        bar = "#" * filled + "." * (self.WIDTH - filled)
-        line = f"[{bar}] {fraction * 100:5.1f}%  {detail}"
-        if self.interactive:
-            self.stream.write("\r" + line + "\x1b[K")
-        else:
-            self.stream.write(line + "\n")
-        self.stream.flush()
-
-    def close(self) -> None:
-        if self.interactive:
-            self.stream.write("\n")
-            self.stream.flush()
-
-
 def random_actions(rng: np.random.Generator, n_envs: int, n_players: int) -> np.ndarray:
     actions = np.empty((n_envs, n_players, 3), dtype=np.int64)
     actions[:, :, :2] = rng.integers(-1, 2, size=(n_envs, n_players, 2))
@@ -96,7 +56,9 @@ def run(args: argparse.Namespace) -> dict:
     env = zorbic_core.VecEnv(args.envs, args.red, args.blue, tick_skip=args.tick_skip)
     tick_skip = max(args.tick_skip, 1)
     rng = np.random.default_rng(args.seed)
-    bar = ProgressBar()
+    by_steps = args.steps is not None
+    bar = tqdm(total=args.steps if by_steps else args.seconds, unit="step" if by_steps else "s",
+               bar_format="{l_bar}{bar}| {elapsed}{postfix}", mininterval=0.2, file=sys.stderr)
 
     goals = {team: 0 for team in TEAM_NAMES}
     steps_done = 0
@@ -109,16 +71,12 @@ def run(args: argparse.Namespace) -> dict:
     start = time.perf_counter()
     while True:
         elapsed = time.perf_counter() - start
-        if args.steps is not None:
-            if steps_done >= args.steps:
-                break
-            fraction = steps_done / args.steps if args.steps else 1.0
-        else:
-            if elapsed >= args.seconds:
-                break
-            fraction = elapsed / args.seconds
+        if (steps_done >= args.steps) if by_steps else (elapsed >= args.seconds):
+            break
         rate = steps_done * args.envs / elapsed if elapsed > 0 else 0.0
-        bar.update(fraction, f"{elapsed:6.1f}s  {rate:12,.0f} env-steps/s  goals {sum(goals.values())}")
+        bar.n = steps_done if by_steps else min(elapsed, args.seconds)
+        bar.set_postfix_str(f"{rate:,.0f} env-steps/s, goals {sum(goals.values())}", refresh=False)
+        bar.update(0)
 
         actions = random_actions(rng, args.envs, env.n_players)
         before = time.perf_counter()
@@ -139,7 +97,7 @@ def run(args: argparse.Namespace) -> dict:
             counters[done] = 0
 
     total_seconds = time.perf_counter() - start
-    bar.update(1.0, f"{total_seconds:6.1f}s  done", force=True)
+    bar.n = bar.total
     bar.close()
     return {
         "steps": steps_done,
