@@ -59,10 +59,10 @@ class RandomOpponent(Opponent):
         return actions
 
 
-def eight_way(x: np.ndarray, y: np.ndarray, out: np.ndarray) -> None:
-    """The keyboard direction (-1, 0 or 1 per axis) nearest each vector (x, y), into out (..., 2)."""
-    length = np.hypot(x, y)
-    limit = _EIGHT_WAY * length
+def eight_way(direction: np.ndarray, out: np.ndarray) -> None:
+    """The keyboard direction (-1, 0 or 1 per axis) nearest each complex vector, into out (..., 2+)."""
+    limit = _EIGHT_WAY * np.abs(direction)
+    x, y = direction.real, direction.imag
     # A zero vector gives (0, 0): neither comparison holds at limit 0.
     out[..., 0] = (x > limit).view(np.int8) - (x < -limit).view(np.int8)
     out[..., 1] = (y > limit).view(np.int8) - (y < -limit).view(np.int8)
@@ -78,35 +78,31 @@ class ChaserOpponent(Opponent):
     """
 
     def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
-        # Per-axis arrays (M, k): NumPy is quickest on long contiguous rows.
-        ball_x, ball_y = state.ball_pos[:, 0:1], state.ball_pos[:, 1:2]
-        me = state.player_pos[:, slots]
-        me_x, me_y = me[..., 0], me[..., 1]
-        aim_x, aim_y = field.attack[slots, 0] - ball_x, field.attack[slots, 1] - ball_y
-        aim_length = np.hypot(aim_x, aim_y)
-        aim_length[aim_length == 0] = 1.0
-        aim_x /= aim_length
-        aim_y /= aim_length
+        # Points as complex numbers x + iy: one NumPy call per vector operation,
+        # on views of the snapshot's (x, y) pairs without a copy.
+        ball = state.ball_pos.view(np.complex128)  # (M, 1)
+        me = state.player_pos.view(np.complex128)[:, slots, 0]  # (M, k)
+        aim = field.attack[slots].copy().view(np.complex128)[:, 0] - ball
+        length = np.abs(aim)
+        aim /= np.where(length > 0, length, 1.0)
         touch = field.stadium.ball_radius + field.stadium.player.radius
 
-        to_x, to_y = ball_x - me_x, ball_y - me_y
-        along = to_x * aim_x + to_y * aim_y
-        # Distance of the player from the ball's line to the goal, signed by side.
-        across = to_y * aim_x - to_x * aim_y
+        to_ball = ball - me
+        # In the frame of the line from the ball to the goal: how far the player
+        # is behind the ball (real) and beside the line, signed by side (imag).
+        seen = to_ball * aim.conjugate()
+        along, across = seen.real, seen.imag
         off_line = np.abs(across)
         lined_up = (along > 0) & (off_line < 0.5 * touch)
         # Through the ball when lined up, else to the point behind it; from the
         # goal side of the ball, by way of a point beside it.
         beside = (along < 0.5 * touch) & (off_line < touch) & ~lined_up
-        step = np.where(lined_up, touch, -touch)
-        side = np.where(across < 0, -1.5 * touch, 1.5 * touch) * beside
-        target_x = ball_x + aim_x * step + aim_y * side
-        target_y = ball_y + aim_y * step - aim_x * side
+        side = np.where(across < 0, -1.5j * touch, 1.5j * touch) * beside
+        target = ball + aim * (np.where(lined_up, touch, -touch) - side)
 
-        actions = np.zeros(me.shape[:2] + (3,), np.int64)
-        eight_way(target_x - me_x, target_y - me_y, actions)
-        gap = np.hypot(to_x, to_y) - touch
-        actions[..., 2] = (lined_up & (gap < KICK_REACH)) * KICK
+        actions = np.zeros(me.shape + (3,), np.int64)
+        eight_way(target - me, actions)
+        actions[..., 2] = (lined_up & (np.abs(to_ball) - touch < KICK_REACH)) * KICK
         return actions
 
 
