@@ -9,9 +9,9 @@ from zorbic_core import FLAG_BLUE, FLAG_RED
 DOC = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 BLOCKS = re.findall(r"^```python\n(.*?)^```", DOC.read_text(encoding="utf-8"), re.S | re.M)
 # The examples checked below, found by what they define.
-KICKOFF, REPLAY, OBSERVER = (
+KICKOFF, REPLAY, OBSERVER, QUICK_START, OWN_PARTS = (
     next(i for i, block in enumerate(BLOCKS) if marker in block)
-    for marker in ("def random_kickoff", "def resimulate", "class Observer")
+    for marker in ("def random_kickoff", "def resimulate", "class Observer", "for _ in range(100)", "def stay_central")
 )
 
 
@@ -60,3 +60,17 @@ def test_observer_builds_finite_features_per_player():
     player_pos = env.snapshot()[2]
     own_goal_x = np.where(env.teams() == FLAG_RED, -370.0, 370.0)
     np.testing.assert_allclose(obs[:, :, 0] + player_pos[:, :, 0], own_goal_x)
+
+
+def test_training_quick_start_steps_a_thousand_matches():
+    ns = run(QUICK_START)
+    envs, obs = ns["envs"], ns["obs"]
+    assert obs.shape == (1024, 12) and obs.dtype == np.float32
+    assert envs.unwrapped.batch.n_matches == 1024
+
+
+def test_own_parts_shape_the_batch():
+    ns = run(OWN_PARTS)
+    obs, rewards = ns["obs"], ns["rewards"]
+    assert obs.shape == (8, 2) and rewards.shape == (8,)
+    assert np.all(np.abs(obs) <= 2.0) and np.all(rewards <= 0.0)
