@@ -162,7 +162,9 @@ def _segment(record: dict, traits: dict, vertexes: list[Point]) -> Segment:
     hx, hy = (v1[0] - v0[0]) * 0.5, (v1[1] - v0[1]) * 0.5
     mx, my = v0[0] + hx, v0[1] + hy
     center = (mx - factor * hy, my + factor * hx)
-    radius = math.sqrt((v0[0] - center[0]) ** 2 + (v0[1] - center[1]) ** 2)
+    # Products, not powers: float ** raises OverflowError where the engine gets infinity.
+    dx, dy = v0[0] - center[0], v0[1] - center[1]
+    radius = math.sqrt(dx * dx + dy * dy)
     return Segment(v0, v1, center, radius, factor, c_group, c_mask)
 
 
