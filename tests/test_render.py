@@ -294,3 +294,35 @@ def test_the_tracked_phase_and_score_follow_a_goal_and_its_countdown() -> None:
     # The goal came on the 3rd tick; 150 ticks later the kickoff: within step 1 + ceil(150 / 8).
     assert phases.index(KICKOFF) == math.ceil(GOAL_COUNTDOWN / tick_skip)
     assert flow.phase[1] == PLAYING and flow.red_score[1] == 0
+
+
+ABSURD = json.dumps(
+    {
+        "vertexes": [{"x": -1e300, "y": 0}, {"x": 1e300, "y": 0}, {"x": -1e300, "y": 5}, {"x": 1e300, "y": 5}, {"x": 0, "y": 0}],
+        "segments": [
+            {"v0": 0, "v1": 1, "cGroup": ["redKO"], "cMask": ["red"]},  # a dashed wall 2e300 long
+            {"v0": 2, "v1": 3, "curve": 120},  # an arc of radius 1e300
+            {"v0": 4, "v1": 4, "curve": 90},  # an arc of no length
+        ],
+        "planes": [{"normal": [0, 0], "dist": 5}, {"normal": [1e-300, 0], "dist": 1e300}],
+        "discs": [{"pos": [0, 0], "radius": 1e9}, {"pos": [10, 10], "radius": -5}],
+        "goals": [{"p0": [-1e308, 0], "p1": [1e308, 0], "team": "red"}],
+        "playerPhysics": {"radius": -3},
+        "ballPhysics": {"radius": 1e200},
+    }
+)
+
+
+def test_a_stadium_of_absurd_numbers_is_drawn_quickly_and_without_error() -> None:
+    """The engine range-checks no number, so neither may the picture fail on one."""
+    from zorbic.viewer import match_data
+    from zorbic.replay import Replay
+
+    stadium = read_stadium(ABSURD)
+    renderer = Renderer(stadium, 320, 160)
+    picture = renderer.draw((1e250, -1e250), [(0.0, 0.0)], [FLAG_RED])
+    assert picture.shape == (160, 320, 3)
+    replay = Replay(ABSURD, 1, 0, 8, (), np.zeros((0, 1, 3), np.int64), np.zeros((0, 16), np.uint8))
+    data = match_data(replay, 320, 160)
+    assert sum(len(stroke["points"]) for stroke in data["strokes"]) < 100_000
+    json.dumps(data, allow_nan=False)

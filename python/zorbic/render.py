@@ -24,6 +24,7 @@ from zorbic.scene import (
     BALL_FILL,
     GRASS,
     LABEL,
+    MIN_DASH_PIXELS,
     OBSTACLE_FILL,
     OUTLINE,
     TEAM_COLORS,
@@ -41,13 +42,17 @@ OUTLINE_WIDTH = 2.0  # of a disc's rim, in stadium units
 OVERLAY_SHADE = 150  # opacity of the overlay's dark box, out of 255
 
 
+LARGEST_DISC = 1024.0  # pixels of radius; a larger disc is drawn this large
+
+
 def label_font_size(scene: Scene) -> int:
     """Slot numbers about as tall as a player's radius."""
-    return max(7, round(scene.player_radius * scene.view.scale * 1.05))
+    size = scene.player_radius * scene.view.scale * 1.05
+    return min(max(7, round(size)), 200) if math.isfinite(size) else 7
 
 
 def overlay_font_size(scene: Scene) -> int:
-    return max(10, round(scene.view.height * 0.042))
+    return min(max(10, round(scene.view.height * 0.042)), 200)
 
 
 def dash_pieces(points: Sequence[Point], on: float, off: float) -> list[list[Point]]:
@@ -81,7 +86,11 @@ def _draw_strokes(scene: Scene) -> Image.Image:
     draw = ImageDraw.Draw(big)
     for stroke in scene.strokes:
         style = stroke.style
-        pieces = dash_pieces(stroke.points, *style.dash) if style.dash else [list(stroke.points)]
+        if style.dash:
+            shortest = MIN_DASH_PIXELS / view.scale
+            pieces = dash_pieces(stroke.points, max(style.dash[0], shortest), max(style.dash[1], shortest))
+        else:
+            pieces = [list(stroke.points)]
         width = max(1.0, style.width * view.scale * SUPERSAMPLE)
         for piece in pieces:
             # Pillow addresses pixel centres; pixel k of the big picture covers [k, k + 1).
@@ -197,6 +206,9 @@ class Renderer:
         exact: bool = False,
     ) -> None:
         x, y = float(center[0]), float(center[1])
+        if not radius > 0.0:
+            return  # a disc of no size, or of a radius that is not a number
+        radius = min(radius, LARGEST_DISC)
         reach = radius + 2.0
         if not (-reach < x < frame.width + reach and -reach < y < frame.height + reach):
             return  # off the picture, or not a number at all

@@ -61,6 +61,9 @@ GOAL_STYLES = {
 }
 GOAL_OF_NOBODY = WallStyle("goal", (240, 220, 60), 5.0, None)
 TEAM_COLORS = {FLAG_RED: RED_TEAM, FLAG_BLUE: BLUE_TEAM}
+FARTHEST = 1e7
+MAX_ARC_POINTS = 20000
+MIN_DASH_PIXELS = 2.0  # dashes shorter than this would blur into a line
 
 
 def wall_style(c_group: int, c_mask: int) -> WallStyle:
@@ -143,7 +146,9 @@ def arc_points(segment: Segment, step: float) -> list[Point]:
     cx, cy = segment.center
     start = math.atan2(segment.v0[1] - cy, segment.v0[0] - cx)
     sweep = (math.atan2(segment.v1[1] - cy, segment.v1[0] - cx) - start) % (2.0 * math.pi)
-    n = max(2, math.ceil(sweep * segment.radius / step))
+    count = sweep * segment.radius / step
+    # However absurd the stadium's numbers, an arc stays a bounded polyline.
+    n = max(2, math.ceil(count)) if count < MAX_ARC_POINTS else MAX_ARC_POINTS
     inner = [
         (cx + segment.radius * math.cos(start + sweep * k / n), cy + segment.radius * math.sin(start + sweep * k / n))
         for k in range(1, n)
@@ -193,7 +198,8 @@ def _bounds(stadium: Stadium) -> tuple[float, float, float, float]:
     """
     points: list[Point] = []
     for segment in stadium.segments:
-        points += _arc_extent(segment) if segment.curved else [segment.v0, segment.v1]
+        finite = math.isfinite(segment.radius) and all(map(math.isfinite, segment.center))
+        points += _arc_extent(segment) if segment.curved and finite else [segment.v0, segment.v1]
     for disc in stadium.discs:
         points += [(disc.pos[0] - disc.radius, disc.pos[1] - disc.radius), (disc.pos[0] + disc.radius, disc.pos[1] + disc.radius)]
     for goal in stadium.goals:
@@ -228,8 +234,10 @@ def fit_view(stadium: Stadium, width: int, height: int) -> View:
     border of one player radius so that a player against the outer wall shows."""
     if width < 16 or height < 16:
         raise ValueError(f"a picture must be at least 16 x 16 pixels, not {width} x {height}")
-    x0, y0, x1, y1 = _bounds(stadium)
-    border = stadium.player.radius if math.isfinite(stadium.player.radius) else 15.0
+    # Beyond ten million units a stadium is shown by its middle part.
+    x0, y0, x1, y1 = (min(max(v, -FARTHEST), FARTHEST) for v in _bounds(stadium))
+    radius = stadium.player.radius
+    border = min(max(radius, 1.0), 1000.0) if math.isfinite(radius) else 15.0
     x0, y0, x1, y1 = x0 - border, y0 - border, x1 + border, y1 + border
     scale = min(width / (x1 - x0), height / (y1 - y0))
     return View(width, height, scale, width / 2.0 - (x0 + x1) / 2.0 * scale, height / 2.0 + (y0 + y1) / 2.0 * scale)
@@ -258,26 +266,66 @@ def _plane_stroke(normal: Point, dist: float, box: tuple[float, float, float, fl
     )
 
 
+def _clip_segment(a: Point, b: Point, box: tuple[float, float, float, float]) -> tuple[Point, Point] | None:
+    """The part of segment ab inside the box (Liang-Barsky), or None."""
+    if not all(math.isfinite(v) for v in (*a, *b)):
+        return None
+    lo, hi = 0.0, 1.0
+    for axis, (low, high) in enumerate(((box[0], box[2]), (box[1], box[3]))):
+        delta = b[axis] - a[axis]
+        if delta == 0.0:
+            if not low <= a[axis] <= high:
+                return None
+            continue
+        t0, t1 = (low - a[axis]) / delta, (high - a[axis]) / delta
+        lo, hi = max(lo, min(t0, t1)), min(hi, max(t0, t1))
+    if lo > hi or not (math.isfinite(lo) and math.isfinite(hi)):
+        return None
+    at = lambda t: (a[0] + (b[0] - a[0]) * t, a[1] + (b[1] - a[1]) * t)  # noqa: E731
+    return (a if lo == 0.0 else at(lo), b if hi == 1.0 else at(hi))
+
+
+def clip_polyline(points: tuple[Point, ...], box: tuple[float, float, float, float]) -> list[tuple[Point, ...]]:
+    """The runs of a polyline inside the box: what is drawn of a wall, and
+    bounded whatever the stadium's numbers (a wall 1e300 units long)."""
+    runs: list[list[Point]] = []
+    for a, b in zip(points, points[1:]):
+        piece = _clip_segment(a, b, box)
+        if piece is None:
+            continue
+        if runs and runs[-1][-1] == piece[0]:
+            runs[-1].append(piece[1])
+        else:
+            runs.append([piece[0], piece[1]])
+    return [tuple(run) for run in runs]
+
+
 def build_scene(stadium: Stadium, width: int, height: int) -> Scene:
     view = fit_view(stadium, width, height)
-    box = view.world_box()
-    # Arcs as polylines whose chords stay within a twentieth of a pixel of the circle.
+    x0, y0, x1, y1 = view.world_box()
+    margin = 0.05 * max(x1 - x0, y1 - y0)
+    box = (x0 - margin, y0 - margin, x1 + margin, y1 + margin)
     walls: list[Stroke] = []
     for plane in stadium.planes:
         piece = _plane_stroke(plane.normal, plane.dist, box)
         if piece is not None:
             walls.append(Stroke(piece, wall_style(plane.c_group, plane.c_mask)))
     for segment in stadium.segments:
-        if segment.curved:
-            chord = 2.0 * math.sqrt(max(2.0 * segment.radius * 0.05 / view.scale, 1e-12))
+        if segment.curved and math.isfinite(segment.radius) and all(map(math.isfinite, segment.center)):
+            # Chords within a twentieth of a pixel of the circle: sagitta = chord^2 / (8 r).
+            chord = math.sqrt(max(8.0 * segment.radius * 0.05 / view.scale, 1e-12))
             points = tuple(arc_points(segment, max(chord, 1e-3)))
         else:
             points = (segment.v0, segment.v1)
-        walls.append(Stroke(points, wall_style(segment.c_group, segment.c_mask)))
+        walls += [Stroke(run, wall_style(segment.c_group, segment.c_mask)) for run in clip_polyline(points, box)]
     # Quiet walls first, so that the walls that stop things are drawn on top.
     order = [INERT, BARRIER_BOTH, BARRIER_RED, BARRIER_BLUE, PLAYER_ONLY, BALL_ONLY, WALL]
     walls.sort(key=lambda stroke: order.index(stroke.style))
-    goals = [Stroke((goal.p0, goal.p1), GOAL_STYLES.get(goal.team, GOAL_OF_NOBODY)) for goal in stadium.goals]
+    goals = [
+        Stroke(run, GOAL_STYLES.get(goal.team, GOAL_OF_NOBODY))
+        for goal in stadium.goals
+        for run in clip_polyline((goal.p0, goal.p1), box)
+    ]
     return Scene(
         view=view,
         strokes=tuple(walls + goals),

@@ -34,7 +34,7 @@
     for (const stroke of match.strokes) {
       g.strokeStyle = stroke.color;
       g.lineWidth = Math.max(0.25, stroke.width * view.scale);
-      g.setLineDash(stroke.dash ? stroke.dash.map((d) => d * view.scale) : []);
+      g.setLineDash(stroke.dash ? stroke.dash.map((d) => Math.max(d * view.scale, match.minDash)) : []);
       g.beginPath();
       const p = stroke.points;
       g.moveTo(px(p[0]), py(p[1]));
@@ -47,7 +47,8 @@
   }
 
   function disc(g, x, y, radius, fill, label) {
-    if (!Number.isFinite(x) || !Number.isFinite(y)) return;
+    if (!Number.isFinite(x) || !Number.isFinite(y) || !(radius > 0)) return;
+    radius = Math.min(radius, match.largestDisc);
     const rim = match.rim * view.scale;
     g.beginPath();
     g.arc(x, y, radius, 0, 2 * Math.PI);

@@ -22,10 +22,21 @@ import numpy as np
 
 from zorbic.files import write_atomic
 from zorbic.match_flow import GOAL_SCORED, PHASE_NAMES
-from zorbic.render import OUTLINE_WIDTH, OVERLAY_SHADE, label_font_size, overlay_font_size
+from zorbic.render import LARGEST_DISC, OUTLINE_WIDTH, OVERLAY_SHADE, label_font_size, overlay_font_size
 from zorbic.replay import Replay, Reset, SetState
 from zorbic.resimulate import frames
-from zorbic.scene import BALL_FILL, BLUE_TEAM, GRASS, LABEL, OBSTACLE_FILL, OUTLINE, RED_TEAM, Color, build_scene
+from zorbic.scene import (
+    BALL_FILL,
+    BLUE_TEAM,
+    GRASS,
+    LABEL,
+    MIN_DASH_PIXELS,
+    OBSTACLE_FILL,
+    OUTLINE,
+    RED_TEAM,
+    Color,
+    build_scene,
+)
 from zorbic.stadium import read_stadium
 from zorbic.video import replay_fps
 
@@ -36,8 +47,9 @@ def _hex(color: Color) -> str:
 
 def _numbers(values: np.ndarray) -> list[float | None]:
     """Flat coordinates to a thousandth of a unit; JSON has no NaN, so a
-    position that is not a number becomes null (and is not drawn)."""
-    flat = np.round(values.astype(np.float64).reshape(-1), 3)
+    position that is not a finite number becomes null (and is not drawn)."""
+    with np.errstate(over="ignore"):  # beyond 1e305 units: far off the picture, not drawn
+        flat = np.round(values.astype(np.float64).reshape(-1), 3)
     return [float(v) if math.isfinite(v) else None for v in flat]
 
 
@@ -77,6 +89,8 @@ def match_data(replay: Replay, width: int, height: int) -> dict[str, Any]:
             "blue": _hex(BLUE_TEAM),
         },
         "rim": OUTLINE_WIDTH,
+        "minDash": MIN_DASH_PIXELS,
+        "largestDisc": LARGEST_DISC,
         "ballRadius": scene.ball_radius,
         "playerRadius": scene.player_radius,
         "labelFont": label_font_size(scene),
