@@ -24,7 +24,6 @@ from zorbic.scene import (
     PLAYER_ONLY,
     RED_TEAM,
     WALL,
-    arc_points,
     wall_style,
 )
 from zorbic.stadium import BALL, BLUE, BLUE_KO, RED, RED_KO, classic_text, read_stadium
@@ -139,13 +138,6 @@ def test_arcs_sweep_the_engines_sector_and_no_more() -> None:
         drawn = toward(picture, view.to_pixels(circle), GRASS, WALL.color)
         assert drawn[inside & clear].min() > 0.45
         assert drawn[~inside & clear].max() < 0.05
-
-
-def test_the_arc_polyline_runs_from_v0_to_v1_on_the_circle() -> None:
-    for segment in ARCS.segments[:4]:
-        points = np.array(arc_points(segment, 0.5))
-        assert tuple(points[0]) == segment.v0 and tuple(points[-1]) == segment.v1
-        assert np.allclose(np.linalg.norm(points - segment.center, axis=1), segment.radius)
 
 
 def test_straight_walls_and_planes_are_drawn_along_their_lines() -> None:
