@@ -20,7 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from zorbic.stadium import BALL, BLUE, BLUE_KO, RED, RED_KO, Segment, Stadium
+from zorbic.stadium import BLUE, BLUE_KO, RED, RED_KO, Segment, Stadium
 from zorbic_core import FLAG_BLUE, FLAG_RED
 
 Color = tuple[int, int, int]
