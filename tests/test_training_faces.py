@@ -94,3 +94,59 @@ def test_the_pettingzoo_match_ends_for_everybody_at_a_goal():
     assert all(terminations.values()) and env.agents == []
     with pytest.raises(RuntimeError, match="reset"):
         env.step({})
+
+
+@pytest.mark.parametrize("make", ["single", "vector", "pettingzoo"])
+def test_every_face_renders_match_zero(make):
+    if make == "single":
+        env = gymnasium.make(zorbic.ENV_ID, render_mode="rgb_array")
+        env.reset(seed=0)
+        env.step(0)
+    elif make == "vector":
+        env = gymnasium.make_vec(zorbic.ENV_ID, num_envs=2, vectorization_mode="vector_entry_point",
+                                 render_mode="rgb_array")
+        env.reset(seed=0)
+        env.step(np.zeros(2, np.int64))
+    else:
+        env = zorbic.pettingzoo.parallel_env(render_mode="rgb_array")
+        env.reset(seed=0)
+        env.step({"red_0": 0, "blue_0": 0})
+    frame = env.render()
+    assert frame.shape == (320, 640, 3) and frame.dtype == np.uint8 and frame.std() > 0
+    batch = env.unwrapped.batch
+    assert len(batch.observers) == 1
+    env.close()
+    assert batch.observers == []
+    with pytest.raises(ValueError, match="render_mode"):
+        zorbic.pettingzoo.parallel_env(render_mode="human")
+
+
+def test_the_single_agent_env_with_frames_passes_the_checker_and_records_video(tmp_path):
+    env = gymnasium.make(zorbic.ENV_ID, render_mode="rgb_array", max_steps=20)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        check_env(env.unwrapped)
+    recorded = gymnasium.wrappers.RecordVideo(env, str(tmp_path / "videos"), episode_trigger=lambda episode: True,
+                                              disable_logger=True)
+    recorded.reset(seed=0)
+    for _ in range(20):
+        recorded.step(recorded.action_space.sample())
+    recorded.close()
+    videos = list((tmp_path / "videos").glob("*.mp4"))
+    assert len(videos) == 1 and videos[0].stat().st_size > 1000
+
+
+@pytest.mark.parametrize("index, setup", [(0, {}), (2, dict(n_red=2, n_blue=2, self_play=True, opponent="random"))])
+def test_a_match_recorded_from_the_vector_face_verifies(tmp_path, index, setup):
+    learners = 4 if setup else 1
+    env = gymnasium.make_vec(zorbic.ENV_ID, num_envs=3 * learners, vectorization_mode="vector_entry_point",
+                             max_steps=25, **setup)
+    observer = zorbic.record(env, index)
+    env.reset(seed=1)
+    env.action_space.seed(1)
+    for _ in range(80):
+        env.step(env.action_space.sample())
+    path = observer.recorder.save(tmp_path / "match.zrp")
+    replay = zorbic.load_replay(path)
+    assert replay.n_steps == 80
+    assert zorbic.verify(replay).ok

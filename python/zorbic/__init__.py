@@ -18,11 +18,24 @@ from zorbic.gym_env import SoccerEnv
 from zorbic.gym_vector import SoccerVectorEnv
 from zorbic.match_setup import MatchSetup, agent_names
 from zorbic.observations import EgocentricObservation, ObservationBuilder
+from zorbic.recording import BatchRecorder, Recorder, RecordingVecEnv, record
+from zorbic.replay import Replay, ReplayError, load_replay
+from zorbic.resimulate import verify
 from zorbic.opponents import ChaserOpponent, IdleOpponent, Opponent, PolicyOpponent, RandomOpponent, make_opponent
 from zorbic.resets import KickoffReset, RandomPlacement, ResetRule, StateReset
 from zorbic.rewards import BallTowardsGoal, Combined, DistancePotential, GoalReward, PlayerTowardsBall, Reward
 from zorbic.stadium import Stadium, classic_text, load_stadium, read_stadium, stadium_text
 from zorbic.state import BatchState, Field
+
+
+def __getattr__(name: str):
+    # Drawing needs Pillow (the [render] extra): loaded only when asked for.
+    if name == "Renderer":
+        from zorbic.render import Renderer
+
+        return Renderer
+    raise AttributeError(f"module 'zorbic' has no attribute {name!r}")
+
 
 ENV_ID = "zorbic/Soccer-v0"
 
@@ -37,6 +50,7 @@ __all__ = [
     "ENV_ID",
     "ActionParser",
     "BallTowardsGoal",
+    "BatchRecorder",
     "BatchState",
     "ChaserOpponent",
     "Combined",
@@ -56,6 +70,11 @@ __all__ = [
     "RandomOpponent",
     "RandomPlacement",
     "RawActions",
+    "Recorder",
+    "RecordingVecEnv",
+    "Renderer",
+    "Replay",
+    "ReplayError",
     "ResetRule",
     "Reward",
     "SoccerBatch",
@@ -65,8 +84,11 @@ __all__ = [
     "StateReset",
     "agent_names",
     "classic_text",
+    "load_replay",
     "load_stadium",
     "make_opponent",
     "read_stadium",
+    "record",
     "stadium_text",
+    "verify",
 ]

@@ -77,8 +77,15 @@ class SoccerBatch:
     # ------------------------------------------------------------ episodes
 
     def add_observer(self, observer) -> None:
-        """Follow every restart (`on_reset`) and step (`on_step`) of the batch."""
+        """Follow every restart (`on_reset`) and step (`on_step`) of the batch.
+
+        `on_step(batch, actions, scored)` gets the engine actions (M, P, 3) in a
+        buffer that the next step overwrites: copy what you keep.
+        """
         self.observers.append(observer)
+
+    def remove_observer(self, observer) -> None:
+        self.observers.remove(observer)
 
     def restart(self, which: np.ndarray | None = None) -> None:
         """Start new episodes in the matches `which` (M,), all of them by default."""

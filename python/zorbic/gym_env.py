@@ -14,12 +14,12 @@ import gymnasium
 import numpy as np
 
 from zorbic.batch import SoccerBatch
-from zorbic.gym_vector import TICKS_PER_SECOND
+from zorbic.face_render import RendersMatchZero, check_render_mode, render_metadata
 from zorbic.match_setup import MatchSetup
 
 
-class SoccerEnv(gymnasium.Env):
-    metadata = {"render_modes": ["rgb_array"], "render_fps": TICKS_PER_SECOND / 8}
+class SoccerEnv(RendersMatchZero, gymnasium.Env):
+    metadata = render_metadata(8)
 
     def __init__(self, render_mode: str | None = None, **setup: Any) -> None:
         match_setup = MatchSetup(**setup)
@@ -28,14 +28,11 @@ class SoccerEnv(gymnasium.Env):
                 "the single-agent env has exactly one learner; for several (or self_play) use"
                 " gymnasium.make_vec or zorbic.pettingzoo.parallel_env"
             )
-        if render_mode not in (None, "rgb_array"):
-            raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(1, match_setup)
-        self.render_mode = render_mode
-        self.metadata = {**self.metadata, "render_fps": TICKS_PER_SECOND / match_setup.tick_skip}
+        self.metadata = render_metadata(match_setup.tick_skip)
         self.observation_space = self.batch.observation_space
         self.action_space = self.batch.action_space
-        self._renderer = None
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         super().reset(seed=seed)
@@ -49,11 +46,6 @@ class SoccerEnv(gymnasium.Env):
         rewards, terminated, truncated = self.batch.step(batch)
         return self.batch.observe()[0], float(rewards[0]), bool(terminated[0]), bool(truncated[0]), {}
 
-    def render(self):
-        if self.render_mode is None:
-            return None
-        if self._renderer is None:
-            from zorbic.render import MatchRenderer
-
-            self._renderer = MatchRenderer.for_batch(self.batch)
-        return self._renderer.render(0)
+    def close(self) -> None:
+        self._stop_rendering()
+        super().close()

@@ -17,6 +17,8 @@ Autoreset follows gymnasium's three modes:
 - DISABLED: nothing restarts by itself; `reset(options={"reset_mask": mask})`
   restarts the rows of `mask`, and stepping a match that ended before it
   was reset is refused.
+
+With render_mode="rgb_array", `render()` draws match 0.
 """
 
 from __future__ import annotations
@@ -28,13 +30,12 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
 from zorbic.batch import SoccerBatch
+from zorbic.face_render import RendersMatchZero, check_render_mode, render_metadata
+from zorbic.match_flow import TICKS_PER_SECOND  # noqa: F401  (the faces' tick rate, long exported here)
 from zorbic.match_setup import MatchSetup
 
-# Real time: the engine's ticks are meant to be played at 60 a second.
-TICKS_PER_SECOND = 60
 
-
-class SoccerVectorEnv(VectorEnv):
+class SoccerVectorEnv(RendersMatchZero, VectorEnv):
     def __init__(
         self,
         num_envs: int = 1,
@@ -50,22 +51,15 @@ class SoccerVectorEnv(VectorEnv):
             raise ValueError(
                 f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}"
             )
-        if render_mode not in (None, "rgb_array"):
-            raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(num_envs // k, match_setup)
         self.num_envs = num_envs
-        self.render_mode = render_mode
-        self.metadata = {
-            "autoreset_mode": self.autoreset_mode,
-            "render_modes": ["rgb_array"],
-            "render_fps": TICKS_PER_SECOND / match_setup.tick_skip,
-        }
+        self.metadata = {"autoreset_mode": self.autoreset_mode, **render_metadata(match_setup.tick_skip)}
         self.single_observation_space = self.batch.observation_space
         self.single_action_space = self.batch.action_space
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
         self._ended = np.zeros(self.batch.n_matches, np.bool_)
-        self._renderer = None
 
     def reset(self, *, seed: int | list[int] | None = None, options: dict[str, Any] | None = None):
         super().reset(seed=seed)
@@ -120,15 +114,6 @@ class SoccerVectorEnv(VectorEnv):
             self._ended = ended
         return obs, rewards, terminated, truncated, infos
 
-    def render(self):
-        if self.render_mode is None:
-            return None
-        if self._renderer is None:
-            from zorbic.render import MatchRenderer
-
-            self._renderer = MatchRenderer.for_batch(self.batch)
-        return self._renderer.render(0)
-
     def close(self, **kwargs: Any) -> None:
-        self._renderer = None
+        self._stop_rendering()
         super().close(**kwargs)

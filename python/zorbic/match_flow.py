@@ -26,6 +26,8 @@ import numpy.typing as npt
 
 from zorbic_core import FLAG_RED
 
+# A match is meant to be played, and watched, at this many ticks a second.
+TICKS_PER_SECOND = 60
 KICKOFF, PLAYING, GOAL_SCORED = 0, 1, 2
 PHASE_NAMES = ("kickoff", "playing", "goal")
 GOAL_COUNTDOWN = 150

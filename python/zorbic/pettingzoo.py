@@ -14,27 +14,24 @@ import numpy as np
 from pettingzoo import ParallelEnv
 
 from zorbic.batch import SoccerBatch
-from zorbic.gym_vector import TICKS_PER_SECOND
+from zorbic.face_render import RendersMatchZero, check_render_mode, render_metadata
 from zorbic.match_setup import MatchSetup
 
 
-class SoccerParallelEnv(ParallelEnv):
-    metadata = {"name": "zorbic_soccer_v0", "render_modes": ["rgb_array"], "render_fps": TICKS_PER_SECOND / 8}
+class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
+    metadata = {"name": "zorbic_soccer_v0", **render_metadata(8)}
 
     def __init__(self, render_mode: str | None = None, **setup: Any) -> None:
         if "learners" not in setup and "self_play" not in setup:
             setup["self_play"] = True
-        if render_mode not in (None, "rgb_array"):
-            raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        self.render_mode = check_render_mode(render_mode)
         match_setup = MatchSetup(**setup)
         self.batch = SoccerBatch(1, match_setup)
-        self.render_mode = render_mode
-        self.metadata = {**self.metadata, "render_fps": TICKS_PER_SECOND / match_setup.tick_skip}
+        self.metadata = {**self.metadata, **render_metadata(match_setup.tick_skip)}
         self.possible_agents = list(self.batch.agents)
         self.agents: list[str] = []
         self._observation_space = self.batch.observation_space
         self._action_space = self.batch.action_space
-        self._renderer = None
 
     def observation_space(self, agent: str):
         return self._observation_space
@@ -71,14 +68,8 @@ class SoccerParallelEnv(ParallelEnv):
             {agent: {} for agent in agents},
         )
 
-    def render(self):
-        if self.render_mode is None:
-            return None
-        if self._renderer is None:
-            from zorbic.render import MatchRenderer
-
-            self._renderer = MatchRenderer.for_batch(self.batch)
-        return self._renderer.render(0)
+    def close(self) -> None:
+        self._stop_rendering()
 
 
 def parallel_env(**kwargs: Any) -> SoccerParallelEnv:

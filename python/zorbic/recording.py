@@ -207,6 +207,15 @@ class BatchRecorder:
             )
 
 
+def record(env: Any, index: int = 0) -> BatchRecorder:
+    """Record match `index` of a training face (or wrapper) or batch, from its next reset on.
+
+    The match is written with `observer.recorder.save(path)` at any time.
+    """
+    batch = getattr(getattr(env, "unwrapped", env), "batch", env)
+    return BatchRecorder.attach(batch, index)
+
+
 class RecordingVecEnv:
     """A `zorbic_core.VecEnv` that records the match at index `record`.
 

@@ -135,8 +135,8 @@ def disc_sprite(
         weight = np.asarray(glyph, np.float64)[..., None] / 255.0
         color = color * (1.0 - weight) + np.asarray(LABEL, np.float64) * weight
     return Sprite(
-        Image.fromarray(np.round(color).astype(np.uint8), "RGB"),
-        Image.fromarray(np.round(coverage * 255.0).astype(np.uint8), "L"),
+        Image.fromarray(np.round(color).astype(np.uint8)),
+        Image.fromarray(np.round(coverage * 255.0).astype(np.uint8)),
         half,
     )
 

@@ -22,11 +22,11 @@ from PIL import Image
 from tqdm import tqdm
 
 from zorbic.files import atomic_path
+from zorbic.match_flow import TICKS_PER_SECOND
 from zorbic.render import Renderer
 from zorbic.replay import Replay
 from zorbic.resimulate import frames
 
-TICKS_PER_SECOND = 60  # the rate at which a match is meant to be watched
 LONG_VIDEO = 200  # frames from which a progress bar is worth showing
 
 Picture = npt.NDArray[np.uint8]
