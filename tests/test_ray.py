@@ -108,6 +108,25 @@ def test_join_renumbers_rows_and_keeps_episodes_in_step_then_row_order():
         Rollout.join([parts[0], RolloutRunner(SHORT).collect(3, mlp(), 0).rollout])
 
 
+def test_a_batch_that_fails_part_way_retires_its_runner_and_one_refused_at_once_does_not():
+    runner = RolloutRunner(SHORT)
+    with pytest.raises(ValueError, match="must have shape"):
+        runner.collect(3, lambda obs, rng: np.zeros(len(obs) + 1, np.int64))
+    assert runner.collect(3, mlp(), 0).round == 0
+    calls = []
+
+    def fails_on_the_third_call(obs, rng):
+        calls.append(1)
+        if len(calls) == 3:
+            raise ArithmeticError("policy fault")
+        return np.zeros(len(obs), np.int64)
+
+    with pytest.raises(ArithmeticError):
+        runner.collect(5, fails_on_the_third_call, 1)
+    with pytest.raises(RuntimeError, match="failed after 2 steps .*policy fault"):
+        runner.collect(5, mlp(), 2)
+
+
 def test_the_mlp_samples_its_probabilities_and_is_seeded():
     policy = MLPPolicy.initial(obs_dim=3, n_actions=4, hidden=(), seed=1)
     policy = MLPPolicy({"w0": policy.params["w0"] * 300, "b0": [0.0, 1.0, -1.0, 0.5]})
@@ -155,10 +174,21 @@ def test_the_config_is_checked_in_the_driver(kwargs, error, match):
         RolloutConfig(**kwargs)
 
 
-def test_a_set_up_that_cannot_travel_is_refused_with_the_way_out():
-    config = RolloutConfig(num_envs=4, setup=dict(obs_builder=zorbic.EgocentricObservation()))
-    with pytest.raises(TypeError, match="a function that builds the keywords"):
-        RolloutCollector(1, config)
+@pytest.mark.parametrize(
+    "config, kwargs, error, match",
+    [
+        (RolloutConfig(num_envs=4, setup=dict(obs_builder=zorbic.EgocentricObservation())), {}, TypeError,
+         "a function that builds the keywords"),
+        (SHORT, dict(actor_options={"num_cpus": 2}), ValueError, "use cpus_per_actor"),
+        (SHORT, dict(actor_options={"runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "4"}}}), ValueError, "use threads"),
+        (SHORT, dict(threads=0), ValueError, "threads"),
+        (SHORT, dict(cpus_per_actor=0), ValueError, "cpus_per_actor"),
+    ],
+    ids=["unpicklable set-up", "num_cpus", "pool size", "no threads", "no cpus"],
+)
+def test_the_collector_refuses_what_it_cannot_honour_before_starting_actors(config, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        RolloutCollector(1, config, **kwargs)
 
 
 # --------------------------------------------------------------- on Ray

@@ -279,6 +279,8 @@ class RolloutRunner:
         self.policy: Policy | None = None
         self.policy_version = -1
         self.rounds = 0
+        self.broken: str | None = None
+        self._played = 0
         self.obs, _ = self.env.reset(seed=int(face_seed.generate_state(1)[0]))
         self.returns = np.zeros(config.num_envs)
         self.lengths = np.zeros(config.num_envs, np.int64)
@@ -297,6 +299,19 @@ class RolloutRunner:
             self.policy, self.policy_version = policy, policy_version
         if self.policy is None:
             raise RuntimeError("no policy yet: give one with the first request")
+        if self.broken is not None:
+            raise RuntimeError(f"this runner is unusable: {self.broken}; start a new one")
+        self._played = 0
+        try:
+            return self._collect(steps)
+        except BaseException as error:
+            if self._played:
+                # The matches moved on over steps that were never delivered,
+                # and the running episode returns hold their rewards.
+                self.broken = f"a batch failed after {self._played} steps ({type(error).__name__}: {error})"
+            raise
+
+    def _collect(self, steps: int) -> Batch:
         env = self.env
         space = env.single_action_space
         rows, width = self.obs.shape
@@ -310,6 +325,7 @@ class RolloutRunner:
             chosen = self.policy(self.obs, self.rng)
             obs[t] = self.obs
             self.obs, rewards[t], terminated[t], truncated[t], info = env.step(chosen)
+            self._played += 1
             actions[t] = chosen
             self.returns += rewards[t]
             self.lengths += 1
@@ -409,18 +425,24 @@ class RolloutCollector:
                 f"the set-up cannot be sent to the actors ({error}); give RolloutConfig(setup=...) a function"
                 " that builds the keywords instead, so that each actor builds its own parts"
             ) from error
-        if not ray.is_initialized():
-            raise RuntimeError("connect to Ray first: ray.init() locally or ray.init(address=...) on a cluster")
         self.config = config
         self.max_restarts = max_restarts
         self.on_restart = on_restart
         self.restarts: list[Restart] = []
-        self._options = {
-            **dict(actor_options or {}),
-            "num_cpus": cpus_per_actor,
-            "max_restarts": 0,
-            "runtime_env": {"env_vars": {"RAYON_NUM_THREADS": str(threads)}},
-        }
+        options = dict(actor_options or {})
+        taken = {"num_cpus", "max_restarts"} & set(options)
+        if taken:
+            raise ValueError(f"actor_options may not set {sorted(taken)}: use cpus_per_actor and max_restarts")
+        runtime_env = dict(options.pop("runtime_env", None) or {})
+        env_vars = dict(runtime_env.get("env_vars") or {})
+        if "RAYON_NUM_THREADS" in env_vars:
+            raise ValueError("actor_options may not set RAYON_NUM_THREADS: use threads")
+        runtime_env["env_vars"] = {**env_vars, "RAYON_NUM_THREADS": str(threads)}
+        # Ray's own restarts would rebuild an actor with its first seeds and
+        # repeat its first batches: the collector restarts actors itself.
+        self._options = {**options, "num_cpus": cpus_per_actor, "max_restarts": 0, "runtime_env": runtime_env}
+        if not ray.is_initialized():
+            raise RuntimeError("connect to Ray first: ray.init() locally or ray.init(address=...) on a cluster")
         self._incarnations = [0] * n_actors
         self._rounds = [0] * n_actors
         self._actors = [self._spawn(k) for k in range(n_actors)]
@@ -481,7 +503,8 @@ class RolloutCollector:
             k, request = self._in_flight.pop(ready[0])
             try:
                 batch = ray.get(ready[0])
-            except ray.exceptions.RayActorError as error:
+            except (ray.exceptions.RayActorError, ray.exceptions.ObjectLostError) as error:
+                # A lost result (its node went down) is a lost batch too.
                 self._restart(k, request, error)
                 continue
             self._rounds[k] += 1
