@@ -283,6 +283,8 @@ def load_model(path: str | os.PathLike[str]) -> tuple[Any, dict[str, Any]]:
 def _opponent(spec: str) -> tuple[Any, str, dict[str, Any] | None]:
     if spec in BUILT_IN:
         return spec, spec, None
+    if not Path(spec).is_file():
+        raise ValueError(f"--against {spec!r} is none of {', '.join(sorted(BUILT_IN))} and no model file")
     policy, setup = load_model(spec)
     return policy, Path(spec).name, setup
 

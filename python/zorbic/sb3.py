@@ -22,6 +22,9 @@ The envs share one batch, so there is one value of every attribute:
 change or call it once for all envs and refuse a subset of them. In the
 same way `seed(s)` seeds the batch's opponent and reset rule with s at the
 next reset (stable-baselines3 reports s + i for env i).
+
+With render_mode="rgb_array", `get_images` draws every env's match and
+`render()` tiles them (the [render] extra).
 """
 
 from __future__ import annotations

@@ -103,7 +103,7 @@ class Point:
 
     seconds: float
     samples: int
-    stage: str
+    stage: str  # the stage the training goes on in after this evaluation
     results: dict[str, tuple[int, int, int]]  # opponent -> (wins, losses, undecided)
 
     def evaluation(self, opponent: str) -> Evaluation:
@@ -165,6 +165,10 @@ def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, 
             began = time.perf_counter()
             self.last_eval = self.elapsed()
             results = evaluate_all(self.model, eval_matches, seed)
+            rates = {name: r.win_rate for name, r in results.items()}
+            if curriculum.advance(rates, lambda: copy.deepcopy(self.model.policy)):
+                env = self.training_env.unwrapped
+                env.set_opponent(curriculum.opponent(env.batch.obs_builder, env.batch.action_parser))
             point = Point(
                 round(self.elapsed(), 1),
                 int(self.num_timesteps),
@@ -172,12 +176,8 @@ def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, 
                 {name: (r.wins, r.losses, r.undecided) for name, r in results.items()},
             )
             self.points.append(point)
-            rates = "  ".join(f"{name} {100 * r.win_rate:5.1f} %" for name, r in results.items())
-            self.bar.write(f"{point.seconds:7.1f} s {point.samples:>10,} samples  stage {point.stage:<6}  won: {rates}")
-            rates = {name: r.win_rate for name, r in results.items()}
-            if curriculum.advance(rates, lambda: copy.deepcopy(self.model.policy)):
-                env = self.training_env.unwrapped
-                env.set_opponent(curriculum.opponent(env.batch.obs_builder, env.batch.action_parser))
+            won = "  ".join(f"{name} {100 * r.win_rate:5.1f} %" for name, r in results.items())
+            self.bar.write(f"{point.seconds:7.1f} s {point.samples:>10,} samples  won: {won}  -> stage {point.stage}")
             self.timing.evaluation += time.perf_counter() - began
 
         def _on_training_end(self) -> None:
