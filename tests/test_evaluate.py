@@ -1,4 +1,4 @@
-"""Counting wins: the interval, the batched matches, the saved set-up, the command's arguments."""
+"""Counting wins: the interval, the batched matches, a model's saved set-up, the command's arguments."""
 
 import argparse
 import json
@@ -6,16 +6,9 @@ import json
 import numpy as np
 import pytest
 
-from zorbic.evaluate import (
-    Evaluation,
-    add_evaluate_command,
-    play_matches,
-    run_evaluate,
-    saved_setup,
-    setup_from_saved,
-    wilson_interval,
-)
+from zorbic.evaluate import Evaluation, add_evaluate_command, play_matches, run_evaluate, wilson_interval
 from zorbic.match_setup import MatchSetup
+from zorbic.model_files import saved_setup, setup_from_saved
 from zorbic.observations import EgocentricObservation
 
 

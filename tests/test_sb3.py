@@ -11,7 +11,8 @@ sb3 = pytest.importorskip(
 from stable_baselines3 import A2C, PPO  # noqa: E402
 from stable_baselines3.common.vec_env import VecFrameStack, VecMonitor, VecNormalize  # noqa: E402
 
-from zorbic.evaluate import load_model, play_matches, run_evaluate, saved_setup  # noqa: E402
+from zorbic.evaluate import play_matches, run_evaluate  # noqa: E402
+from zorbic.model_files import load_model, saved_setup  # noqa: E402
 from zorbic.gym_vector import SoccerVectorEnv  # noqa: E402
 from zorbic.match_setup import MatchSetup  # noqa: E402
 from zorbic.opponents import IdleOpponent, RandomOpponent  # noqa: E402
@@ -143,15 +144,6 @@ def test_bad_construction_is_refused(num_envs, setup, message):
         make_vec_env(num_envs, **setup)
     with pytest.raises(ValueError, match="render_mode"):
         make_vec_env(2, render_mode="human")
-
-
-def test_self_play_rows_are_the_learners_of_each_match():
-    env = make_vec_env(4, self_play=True, max_steps=5)
-    assert env.num_envs == 4 and env.batch.n_matches == 2
-    env.reset()
-    for _ in range(5):
-        _, _, dones, _ = env.step(np.zeros(4, np.int64))
-    assert dones.all()
 
 
 @pytest.mark.parametrize("algorithm", [PPO, A2C])

@@ -57,7 +57,8 @@ from typing import Any
 import numpy as np
 
 from zorbic.curriculum import Curriculum
-from zorbic.evaluate import Evaluation, play_matches, saved_setup
+from zorbic.evaluate import Evaluation, play_matches
+from zorbic.model_files import saved_setup
 from zorbic.files import atomic_path, write_atomic
 from zorbic.match_setup import MatchSetup
 from zorbic.observations import EgocentricObservation
