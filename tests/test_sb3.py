@@ -8,6 +8,7 @@ sb3 = pytest.importorskip(
     "stable_baselines3", reason="stable-baselines3 and torch (the [sb3] extra) are not installed; scripts/train installs them"
 )
 
+import torch  # noqa: E402
 from stable_baselines3 import A2C, PPO  # noqa: E402
 from stable_baselines3.common.vec_env import VecFrameStack, VecMonitor, VecNormalize  # noqa: E402
 
@@ -17,6 +18,9 @@ from zorbic.gym_vector import SoccerVectorEnv  # noqa: E402
 from zorbic.match_setup import MatchSetup  # noqa: E402
 from zorbic.opponents import IdleOpponent, RandomOpponent  # noqa: E402
 from zorbic.sb3 import make_vec_env  # noqa: E402
+
+# Tiny networks: a second torch thread only spins against the engine's pool.
+torch.set_num_threads(1)
 
 TINY_PPO = {"n_steps": 16, "batch_size": 64, "n_epochs": 1, "device": "cpu", "policy_kwargs": {"net_arch": [8]}}
 
@@ -226,3 +230,17 @@ def test_evaluate_command_prints_the_counts(saved, capsys):
     assert run_evaluate(args) == 0
     line = capsys.readouterr().out
     assert line.startswith("against model.zip: 6 matches,") and "Wilson" in line
+
+
+def test_a_short_training_writes_every_result(tmp_path, capsys):
+    pytest.importorskip("matplotlib", reason="the learning curve needs matplotlib (the [train] extra)")
+    from zorbic.train import train
+
+    summary = train(minutes=0.01, out=tmp_path, envs=32, seed=0, eval_seconds=1000.0, eval_matches=3)
+    names = sorted(path.name for path in tmp_path.iterdir())
+    assert names == ["evaluations.json", "learning-curve.png", "match.gif", "match.zrp", "model.zip"]
+    assert summary["samples"] >= 32 * 128 and len(summary["evaluations"]) == 2
+    policy, setup = load_model(tmp_path / "model.zip")
+    assert setup["obs_builder"].goal_mouths and policy.observation_space.shape == (16,)
+    assert (tmp_path / "learning-curve.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "samples/s" in capsys.readouterr().out

@@ -261,7 +261,9 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
     setup = MatchSetup(**keywords)
     first = curriculum.opponent(setup.obs_builder, setup.action_parser)
     env = VecMonitor(make_vec_env(envs, opponent=first, reward_fn=shaped_reward(), **keywords))
-    model = PPO("MlpPolicy", env, seed=seed, device="cpu", verbose=0, **PPO_SETTINGS)
+    rollout = PPO_SETTINGS["n_steps"] * envs
+    settings = {**PPO_SETTINGS, "batch_size": min(PPO_SETTINGS["batch_size"], rollout)}
+    model = PPO("MlpPolicy", env, seed=seed, device="cpu", verbose=0, **settings)
     model.zorbic_setup = saved_setup(setup)
     loop = _callback(minutes * 60.0, eval_seconds, eval_matches, seed, curriculum)
     print(
@@ -288,7 +290,7 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
             "evaluations": round(timing.evaluation, 1),
         },
         "stage": curriculum.stage.name,
-        "settings": {"envs": envs, "seed": seed, **{k: v for k, v in PPO_SETTINGS.items()}},
+        "settings": {"envs": envs, "seed": seed, **settings},
         "evaluations": history,
     }
     write_atomic(out / "evaluations.json", json.dumps(summary, indent=1).encode())
@@ -311,7 +313,9 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="scripts/train", description="Train PPO on 1 v 1 in the classic stadium.")
     parser.add_argument("--minutes", type=float, default=15.0, help="time budget of the training (default 15)")
     parser.add_argument("--out", type=Path, default=Path("training"), help="folder for the results (default training)")
-    parser.add_argument("--envs", type=int, default=128, help="matches played at once (default 128)")
+    parser.add_argument(
+        "--envs", type=int, default=128, help="matches played at once (default 128; a multiple of 32 fills every minibatch)"
+    )
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, the matches and the evaluations")
     parser.add_argument("--eval-seconds", type=float, default=45.0, help="seconds between evaluations (default 45)")
     parser.add_argument("--eval-matches", type=int, default=200, help="matches per opponent in each evaluation (default 200)")
