@@ -146,8 +146,8 @@ def test_another_sub_command_is_one_registration(monkeypatch: pytest.MonkeyPatch
         print(f"evaluated {args.games} games")
         return 0
 
-    cli.register(cli.Command("evaluate", "judge a policy", configure, evaluate))
-    assert cli.main(["evaluate", "--games", "3"]) == 0
+    cli.register(cli.Command("tally", "judge a policy", configure, evaluate))
+    assert cli.main(["tally", "--games", "3"]) == 0
     assert capsys.readouterr().out == "evaluated 3 games\n"
     with pytest.raises(ValueError, match="registered already"):
         cli.register(cli.Command("evaluate", "again", configure, evaluate))

@@ -1,12 +1,12 @@
 """Counting wins: the interval, the batched matches, a model's saved set-up, the command's arguments."""
 
-import argparse
 import json
 
 import numpy as np
 import pytest
 
-from zorbic.evaluate import Evaluation, add_evaluate_command, play_matches, run_evaluate, wilson_interval
+from zorbic import cli
+from zorbic.evaluate import Evaluation, play_matches, run_evaluate, wilson_interval
 from zorbic.match_setup import MatchSetup
 from zorbic.model_files import saved_setup, setup_from_saved
 from zorbic.observations import EgocentricObservation
@@ -160,9 +160,7 @@ def test_damaged_saved_setup_is_refused(damage):
 
 
 def _parse(argv):
-    parser = argparse.ArgumentParser()
-    add_evaluate_command(parser.add_subparsers(dest="command"))
-    return parser.parse_args(argv)
+    return cli.parser().parse_args(argv)
 
 
 def test_command_arguments():

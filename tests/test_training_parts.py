@@ -41,7 +41,7 @@ def place(batch, seed):
         rng.uniform(-2, 2, (m, p, 2)),
     )
     batch.env.set_state(*arrays)
-    batch.state = zorbic.state.read_state(batch.env, batch.state.episode_steps, batch.state.scored)
+    batch.refresh()
 
 
 # ------------------------------------------------------------ observations
@@ -109,7 +109,7 @@ def test_mirrored_observations_of_a_mirrored_state_are_equal():
     place(batch, seed=3)
     obs = batch.observe().reshape(4, 4, -1)
     batch.env.set_state(*mirrored(batch.env.snapshot(), 2))
-    batch.state = zorbic.state.read_state(batch.env, batch.state.episode_steps, batch.state.scored)
+    batch.refresh()
     flipped = batch.observe().reshape(4, 4, -1)
     np.testing.assert_array_equal(obs[:, :2], flipped[:, 2:])
     np.testing.assert_array_equal(obs[:, 2:], flipped[:, :2])
@@ -118,7 +118,7 @@ def test_mirrored_observations_of_a_mirrored_state_are_equal():
 def test_observations_are_clipped_and_recycled_only_when_nobody_holds_them():
     batch = batch_of(2)
     batch.env.set_state(*(a * 1e6 for a in batch.env.snapshot()[:4]))
-    batch.state = zorbic.state.read_state(batch.env, batch.state.episode_steps, batch.state.scored)
+    batch.refresh()
     held = batch.observe()
     view = batch.observe()[0]
     assert np.abs(held).max() == 10.0
@@ -212,7 +212,7 @@ def test_goal_rewards_are_zero_sum_in_self_play():
 
 def test_a_goal_of_no_team_rewards_nobody():
     state = zorbic.BatchState(*(np.zeros((1, 2)),) * 2, np.zeros((1, 2, 2)), np.zeros((1, 2, 2)),
-                              np.zeros(1, np.int64), np.zeros(1, np.int64), np.array([0], np.int8))
+                              np.zeros(1, np.int64), np.zeros(1, np.int64), np.array([0], np.int8), np.ones(1, bool))
     field = batch_of(1, self_play=True).field
     assert GoalReward()(state, field, np.array([0, 1])).tolist() == [[0.0, 0.0]]
 
@@ -241,6 +241,17 @@ def test_a_distance_potential_telescopes_over_an_episode():
     np.testing.assert_allclose(total, (end - start).reshape(-1), atol=1e-12)
     with pytest.raises(ValueError, match="unknown potential"):
         DistancePotential("ball_to_corner")
+
+
+def test_a_potential_is_zero_where_an_episode_ends_so_waiting_never_pays():
+    term = DistancePotential("ball_to_goal", gamma=0.9)
+    batch = batch_of(2, reward_fn=term, action_parser="raw")
+    before = term.potential(batch.state, batch.field, batch.slots)
+    shoot(batch.env, [1])
+    rewards, terminated, _ = batch.step(np.zeros((2, 3), np.int64))
+    assert terminated.tolist() == [False, True]
+    # The goal's step: gamma * 0 - phi(start); the still match: (gamma - 1) * phi(start).
+    np.testing.assert_allclose(rewards, [(0.9 - 1) * before[0, 0], -before[1, 0]])
 
 
 def test_combined_adds_weighted_terms_and_user_functions():

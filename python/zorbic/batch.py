@@ -50,7 +50,8 @@ class SoccerBatch:
         self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
         self._episode_steps = np.zeros(n_matches, np.int64)
         self._scored = np.full(n_matches, -1, np.int8)
-        self.state: BatchState = read_state(self.env, self._episode_steps, self._scored)
+        self._terminated = np.zeros(n_matches, np.bool_)
+        self.state: BatchState = self._read()
         self.seed(None)
 
     # ------------------------------------------------------------- seeding
@@ -60,6 +61,13 @@ class SoccerBatch:
         opponent_rng, reset_rng = (np.random.default_rng(s) for s in np.random.SeedSequence(seed).spawn(2))
         self.opponent.seed(opponent_rng)
         self.reset_rule.seed(reset_rng)
+
+    def _read(self) -> BatchState:
+        return read_state(self.env, self._episode_steps, self._scored, self._terminated)
+
+    def refresh(self) -> None:
+        """Read the state again after the engine was changed directly (`batch.env.set_state`)."""
+        self.state = self._read()
 
     # ------------------------------------------------------- row <-> match
 
@@ -95,7 +103,8 @@ class SoccerBatch:
         start = self.reset_rule.restart(self.env, self.field, which)
         self._episode_steps[which] = 0
         self._scored[which] = -1
-        self.state = read_state(self.env, self._episode_steps, self._scored)
+        self._terminated[which] = False
+        self.state = self._read()
         self.obs_builder.reset(self.state, self.field, self.slots, which)
         self.reward_fn.reset(self.state, self.field, self.slots, which)
         if len(self.others):
@@ -122,16 +131,13 @@ class SoccerBatch:
             engine[:, self.others] = self.opponent.act(self.state, self.field, self.others)
         self._scored[:] = self.env.physics_step(engine)
         self._episode_steps += 1
-        self.state = read_state(self.env, self._episode_steps, self._scored)
+        # Goals end episodes unless every episode runs to max_steps together.
+        np.not_equal(self._scored, -1, out=self._terminated)
+        self._terminated &= not self.setup.sync_episodes
+        self.state = self._read()
         for observer in self.observers:
             observer.on_step(self, engine, self._scored)
 
         rewards = self.reward_fn(self.state, self.field, self.slots).reshape(-1)
-        out_of_time = self._episode_steps >= self.setup.max_steps
-        if self.setup.sync_episodes:
-            terminated = np.zeros(self.n_matches, np.bool_)
-            truncated = out_of_time
-        else:
-            terminated = self._scored != -1
-            truncated = out_of_time & ~terminated
-        return rewards, self.rows(terminated), self.rows(truncated)
+        truncated = (self._episode_steps >= self.setup.max_steps) & ~self._terminated
+        return rewards, self.rows(self._terminated), self.rows(truncated)

@@ -16,6 +16,8 @@ from typing import Callable, Sequence
 
 import numpy as np
 
+from zorbic.evaluate import EVALUATE_HELP, configure_evaluate, run_evaluate
+
 PROG = "python -m zorbic"
 
 
@@ -97,7 +99,9 @@ def _run_record(args: argparse.Namespace) -> int:
     ]
     scored = np.full(1, -1, np.int8)
     episode_steps = np.zeros(1, np.int64)
-    state = read_state(env.env, episode_steps, scored)
+    # One episode for the whole recording: goals do not end it.
+    playing_on = np.zeros(1, bool)
+    state = read_state(env.env, episode_steps, scored, playing_on)
     for (opponent, slots), rng in zip(sides, np.random.SeedSequence(args.seed).spawn(len(sides))):
         opponent.seed(np.random.default_rng(rng))
         opponent.reset(state, field, slots, np.ones(1, bool))
@@ -107,7 +111,7 @@ def _run_record(args: argparse.Namespace) -> int:
             actions[:, slots] = opponent.act(state, field, slots)
         scored = env.physics_step(actions)
         episode_steps += 1
-        state = read_state(env.env, episode_steps, scored)
+        state = read_state(env.env, episode_steps, scored, playing_on)
     env.save(args.out)
     print(f"recorded {args.steps} steps to {args.out}")
     return 0
@@ -160,18 +164,24 @@ def _run_replay(args: argparse.Namespace) -> int:
 
 register(Command("record", "play a match between built-in policies and record it", _configure_record, _run_record))
 register(Command("replay", "check a replay, or turn it into a GIF, an MP4 or a viewer page", _configure_replay, _run_replay))
+register(Command("evaluate", EVALUATE_HELP, configure_evaluate, run_evaluate))
+
+
+def parser() -> argparse.ArgumentParser:
+    """The command line with every registered sub-command."""
+    top = argparse.ArgumentParser(prog=PROG, description="Record, check, show and evaluate Zorbic matches.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS.values():
+        sub = commands.add_parser(command.name, help=command.help, description=command.help)
+        command.configure(sub)
+        sub.set_defaults(run=command.run)
+    return top
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     from zorbic.replay import ReplayError
 
-    parser = argparse.ArgumentParser(prog=PROG, description="Record, check and show Zorbic matches.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in COMMANDS.values():
-        sub = commands.add_parser(command.name, help=command.help, description=command.help)
-        command.configure(sub)
-        sub.set_defaults(run=command.run)
-    args = parser.parse_args(argv)
+    args = parser().parse_args(argv)
     try:
         return args.run(args)
     except (CommandError, ReplayError, OSError, ValueError) as error:

@@ -260,28 +260,4 @@ def run_evaluate(args: argparse.Namespace) -> int:
     return 0
 
 
-def add_evaluate_command(subparsers: Any) -> argparse.ArgumentParser:
-    """Register `evaluate MODEL --against OPPONENT [--matches M] [--seed S]` on an argparse subparsers object."""
-    parser = subparsers.add_parser("evaluate", help=EVALUATE_HELP, description=EVALUATE_HELP)
-    configure_evaluate(parser)
-    parser.set_defaults(run=run_evaluate)
-    return parser
-
-
 EVALUATE_HELP = "play matches of a saved model against an opponent and count its wins"
-
-
-def main(argv: list[str] | None = None) -> int:
-    """`python -m zorbic.evaluate MODEL --against OPPONENT ...`, the same as the sub-command."""
-    parser = argparse.ArgumentParser(prog="python -m zorbic.evaluate", description=EVALUATE_HELP)
-    configure_evaluate(parser)
-    args = parser.parse_args(argv)
-    try:
-        return run_evaluate(args)
-    except (OSError, ValueError) as error:
-        print(f"{parser.prog}: error: {error}", file=sys.stderr)
-        return 1
-
-
-if __name__ == "__main__":
-    raise SystemExit(main())

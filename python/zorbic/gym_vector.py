@@ -31,7 +31,6 @@ from gymnasium.vector.utils import batch_space
 
 from zorbic.batch import SoccerBatch
 from zorbic.face_render import RendersMatchZero, check_render_mode, render_metadata
-from zorbic.match_flow import TICKS_PER_SECOND  # noqa: F401  (the faces' tick rate, long exported here)
 from zorbic.match_setup import MatchSetup
 
 

@@ -253,10 +253,6 @@ class MatchRenderer:
         self._ticks = state.ticks.copy()
         batch.add_observer(self)
 
-    @classmethod
-    def for_batch(cls, batch: Any) -> MatchRenderer:
-        return cls(batch)
-
     def on_reset(self, batch: Any, which: npt.NDArray[np.bool_], start: object) -> None:
         self.flow.reset(which)
         if start is not None:

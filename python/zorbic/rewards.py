@@ -71,7 +71,11 @@ class DistancePotential(Reward):
 
     phi is minus a distance over the stadium's diagonal: from the ball to the
     attacked goal mouth (`"ball_to_goal"`) or from the learner to the ball
-    (`"player_to_ball"`).
+    (`"player_to_ball"`). A state that ends the episode has potential 0, as
+    the shaping's invariance needs: otherwise, with gamma below 1, a negative
+    potential pays (1 - gamma) |phi| for every step the match goes on, which
+    over a long episode outweighs a goal. `gamma` should be the learner's
+    discount.
     """
 
     KINDS = ("ball_to_goal", "player_to_ball")
@@ -102,7 +106,7 @@ class DistancePotential(Reward):
         now = self.potential(state, field, slots)
         previous = self.previous.get(field, now)
         self.previous[field] = now
-        return self.gamma * now - previous
+        return self.gamma * np.where(state.terminated[:, None], 0.0, now) - previous
 
 
 class _Function(Reward):

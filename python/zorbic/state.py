@@ -106,12 +106,15 @@ class BatchState:
     ticks: np.ndarray  # (M,) int64 physics ticks since the match's last restart
     episode_steps: np.ndarray  # (M,) int64 steps of the current episode
     scored: np.ndarray  # (M,) int8: the side that conceded in the last step, or -1
+    terminated: np.ndarray  # (M,) bool: the last step ended the match's episode (a goal)
 
     @property
     def n_matches(self) -> int:
         return len(self.ball_pos)
 
 
-def read_state(env: zorbic_core.VecEnv, episode_steps: np.ndarray, scored: np.ndarray) -> BatchState:
+def read_state(
+    env: zorbic_core.VecEnv, episode_steps: np.ndarray, scored: np.ndarray, terminated: np.ndarray
+) -> BatchState:
     ball_pos, ball_vel, player_pos, player_vel, ticks = env.snapshot()
-    return BatchState(ball_pos, ball_vel, player_pos, player_vel, ticks, episode_steps, scored)
+    return BatchState(ball_pos, ball_vel, player_pos, player_vel, ticks, episode_steps, scored, terminated)
