@@ -217,6 +217,7 @@ def test_each_actors_batches_equal_a_local_runners(collectors, config, policies)
             assert batches[k].rollout.equals(local.collect(12, policy, version).rollout)
     # Two actors are two different streams of matches.
     assert not delivered[0][0].rollout.equals(delivered[0][1].rollout)
+    assert not delivered[0][0].rollout.obs.flags.writeable  # as documented: straight from the object store
     assert [ray.get(collector.actor(k).describe.remote(), timeout=WAIT)["threads"] for k in range(2)] == ["1", "1"]
 
 

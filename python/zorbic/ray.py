@@ -223,6 +223,7 @@ class Batch:
     round: int  # batches this incarnation delivered before this one
     policy_version: int  # the set_policy call whose policy chose the actions
     learners_per_match: int
+    seconds: float  # wall time the runner spent on it, where it ran
     rollout: Rollout
 
     @property
@@ -286,8 +287,9 @@ class RolloutRunner:
         self.lengths = np.zeros(config.num_envs, np.int64)
 
     def describe(self) -> dict[str, Any]:
-        """Process id and worker-pool size setting of the process this runner lives in."""
-        return {"pid": os.getpid(), "threads": os.environ.get("RAYON_NUM_THREADS")}
+        """Process id, worker-pool size setting and niceness of the process this runner lives in."""
+        return {"pid": os.getpid(), "threads": os.environ.get("RAYON_NUM_THREADS"),
+                "nice": os.getpriority(os.PRIO_PROCESS, 0)}
 
     def collect(self, steps: int, policy: Policy | None = None, policy_version: int = 0) -> Batch:
         """T steps with the policy given now or last; episodes carry on from the previous batch."""
@@ -312,6 +314,7 @@ class RolloutRunner:
             raise
 
     def _collect(self, steps: int) -> Batch:
+        start = time.perf_counter()
         env = self.env
         space = env.single_action_space
         rows, width = self.obs.shape
@@ -343,7 +346,8 @@ class RolloutRunner:
             episode_length=np.concatenate([e[3] for e in ended] or [np.zeros(0, np.int64)]),
             final_obs=np.concatenate([e[4] for e in ended] or [np.zeros((0, width), np.float32)]),
         )
-        batch = Batch(self.actor, self.incarnation, self.rounds, self.policy_version, len(env.batch.slots), rollout)
+        batch = Batch(self.actor, self.incarnation, self.rounds, self.policy_version, len(env.batch.slots),
+                      time.perf_counter() - start, rollout)
         self.rounds += 1
         return batch
 
