@@ -385,3 +385,22 @@ def test_stadiums_come_as_none_text_or_path(tmp_path):
         batch_of(1, stadium=str(tmp_path / "missing.zsm"))
     with pytest.raises(ValueError, match="bad .zsm JSON"):
         batch_of(1, stadium="{ not json")
+
+
+def test_a_used_set_up_pickles_and_its_copy_plays_the_same():
+    import pickle
+
+    setup = MatchSetup(opponent="random", obs_builder=EgocentricObservation(**ALL_FEATURES),
+                       reward_fn=Combined((GoalReward(), 1.0), (DistancePotential(), 0.5)))
+    runs = []
+    for copy in (setup, pickle.loads(pickle.dumps(setup)), pickle.loads(pickle.dumps(setup))):
+        batch = SoccerBatch(3, copy)
+        batch.seed(4)
+        batch.restart()
+        trace = [batch.observe()]
+        for _ in range(20):
+            rewards, _, _ = batch.step(np.arange(3) % 18)
+            trace += [batch.observe(), rewards]
+        runs.append(np.concatenate([t.ravel() for t in trace]))
+    np.testing.assert_array_equal(runs[0], runs[1])
+    np.testing.assert_array_equal(runs[1], runs[2])

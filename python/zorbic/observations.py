@@ -79,6 +79,13 @@ class EgocentricObservation(ObservationBuilder):
         self.obstacles = obstacles
         self._plans: weakref.WeakKeyDictionary[Field, dict[tuple[int, ...], _Plan]] = weakref.WeakKeyDictionary()
 
+    def __getstate__(self) -> dict:
+        # The plans belong to the batches of this process; a copy sent elsewhere makes its own.
+        return {**self.__dict__, "_plans": None}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state, _plans=weakref.WeakKeyDictionary())
+
     def size(self, field: Field) -> int:
         return (
             4 * (1 + field.n_players)

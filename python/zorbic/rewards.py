@@ -87,6 +87,13 @@ class DistancePotential(Reward):
         self.gamma = float(gamma)
         self.previous: weakref.WeakKeyDictionary[Field, np.ndarray] = weakref.WeakKeyDictionary()
 
+    def __getstate__(self) -> dict:
+        # The potentials belong to the batches of this process, not to a copy sent elsewhere.
+        return {**self.__dict__, "previous": None}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state, previous=weakref.WeakKeyDictionary())
+
     def potential(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         if self.kind == "ball_to_goal":
             gap = field.attack[slots][None] - state.ball_pos[:, None]
