@@ -1,8 +1,10 @@
 """The Ray collector: batches equal to local runs, asynchronous delivery, recovery from dead actors."""
 
+import functools
 import importlib.util
 import pathlib
 import sys
+import threading
 import time
 
 import numpy as np
@@ -14,7 +16,7 @@ import zorbic  # noqa: E402
 from zorbic.ray import MLPPolicy, Rollout, RolloutCollector, RolloutConfig, RolloutRunner  # noqa: E402
 
 # Ray starts in seconds, an actor in one or two; a hang must fail, not block.
-pytestmark = pytest.mark.timeout(120)
+pytestmark = [pytest.mark.timeout(120), pytest.mark.external]
 WAIT = 60.0
 
 SHORT = RolloutConfig(num_envs=8, setup=dict(max_steps=6, opponent="random"), seed=5)
@@ -174,11 +176,17 @@ def test_the_config_is_checked_in_the_driver(kwargs, error, match):
         RolloutConfig(**kwargs)
 
 
+def locked_reward(lock, state, field, slots):
+    with lock:
+        return np.zeros((state.n_matches, len(slots)))
+
+
 @pytest.mark.parametrize(
     "config, kwargs, error, match",
     [
-        (RolloutConfig(num_envs=4, setup=dict(obs_builder=zorbic.EgocentricObservation())), {}, TypeError,
-         "a function that builds the keywords"),
+        # A reward term that holds a lock cannot travel to an actor.
+        (RolloutConfig(num_envs=4, setup=dict(reward_fn=functools.partial(locked_reward, threading.Lock()))), {},
+         TypeError, "a function that builds the keywords"),
         (SHORT, dict(actor_options={"num_cpus": 2}), ValueError, "use cpus_per_actor"),
         (SHORT, dict(actor_options={"runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "4"}}}), ValueError, "use threads"),
         (SHORT, dict(threads=0), ValueError, "threads"),

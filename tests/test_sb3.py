@@ -162,7 +162,6 @@ def test_algorithms_learn_under_the_usual_wrappers(algorithm):
 
 
 def test_render_tiles_one_picture_per_env():
-    pytest.importorskip("zorbic.render", reason="the renderer has not landed")
     env = make_vec_env(2, render_mode="rgb_array")
     env.reset()
     env.step(np.zeros(2, np.int64))

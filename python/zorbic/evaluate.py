@@ -31,7 +31,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
