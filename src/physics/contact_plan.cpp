@@ -31,12 +31,26 @@ ContactPlan plan_for_shape(const MatchState& state) {
     plan.bits.assign(n_bits_words, 0);
     plan.kickable.assign(plan.disc_words, 0);
 
-    plan.plane_normals.reserve(plan.n_planes);
-    for (const Plane& plane : state.planes) plan.plane_normals.push_back(unit_plane_normal(plane.normal));
-    plan.straight_axes.reserve(plan.n_segments);
+    auto walls = std::make_shared<WallStatics>();
+    walls->plane_normals.reserve(plan.n_planes);
+    for (const Plane& plane : state.planes) walls->plane_normals.push_back(unit_plane_normal(plane.normal));
+    walls->straight_axes.reserve(plan.n_segments);
     for (const Segment& segment : state.segments) {
-        plan.straight_axes.push_back(segment.curve == 0.0 ? straight_axis(segment.v0, segment.v1) : StraightAxis{});
+        walls->straight_axes.push_back(segment.curve == 0.0 ? straight_axis(segment.v0, segment.v1) : StraightAxis{});
     }
+    // The grid is laid over where the discs stand now (a built match stands
+    // at kickoff) and sized for the largest disc that meets walls; a larger
+    // one is swept without it.
+    std::vector<Vec2> anchors;
+    anchors.reserve(state.discs.size());
+    double reach = 0.0;
+    for (const Disc& disc : state.discs) {
+        anchors.push_back(disc.pos);
+        if (disc.invMass != 0.0 && disc.radius > reach) reach = disc.radius;
+    }
+    walls->grid = build_wall_grid(state.planes, walls->plane_normals, state.segments, walls->straight_axes,
+                                  anchors, reach);
+    plan.walls = std::move(walls);
     return plan;
 }
 
@@ -113,6 +127,12 @@ void refresh_contact_plan_for_players(MatchState& state) {
 void forget_contact_plan(MatchState& state) { state.contact_plan = ContactPlan{}; }
 
 std::size_t contact_plan_heap_bytes(const ContactPlan& plan) {
-    return heap_bytes(plan.masks) + heap_bytes(plan.bits) + heap_bytes(plan.kickable) +
-           heap_bytes(plan.plane_normals) + heap_bytes(plan.straight_axes);
+    return heap_bytes(plan.masks) + heap_bytes(plan.bits) + heap_bytes(plan.kickable);
+}
+
+std::size_t contact_plan_shared_bytes(const ContactPlan& plan) {
+    if (!plan.walls) return 0;
+    const WallStatics& w = *plan.walls;
+    return sizeof(WallStatics) + heap_bytes(w.plane_normals) + heap_bytes(w.straight_axes) +
+           heap_bytes(w.grid.cells) + heap_bytes(w.grid.everything);
 }
