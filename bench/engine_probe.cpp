@@ -80,8 +80,9 @@ int run_ticks(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, s
     for (MatchState& state : envs) {
         PlayerAction buffer[MAX_PLAYERS];
         for (PlayerAction& action : buffer) action = {1, 1, 1};
+        TickSequence ticks(state, buffer, n_players);
         for (std::uint64_t t = 0; t < n_ticks; ++t) {
-            tick(state, buffer, n_players);
+            ticks.next();
             buffer[0].kick = 1 - buffer[0].kick;
         }
     }

@@ -52,8 +52,9 @@ std::int8_t step_env(MatchState& state, const ArrayView<std::int64_t, 3>& action
 void bench_env(MatchState& state, std::uint64_t n_players, std::uint64_t n_steps) {
     PlayerAction buffer[MAX_PLAYERS];
     for (PlayerAction& action : buffer) action = {1, 1, 1};
+    TickSequence ticks(state, buffer, n_players);
     for (std::uint64_t t = 0; t < n_steps; ++t) {
-        tick(state, buffer, n_players);
+        ticks.next();
         buffer[0].kick = 1 - buffer[0].kick;
     }
 }

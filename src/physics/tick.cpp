@@ -147,15 +147,26 @@ std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::si
     return advance(state, actions, sweep);
 }
 
+TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep,
+                           const char* operation)
+    : state_(state), actions_(actions), sweep_(sweep) {
+    check_call(state, actions, n_actions, operation);
+    refresh_contact_plan(state);
+}
+
+std::optional<Team> TickSequence::next() {
+    // Between these ticks nothing but the game flow writes to the state, and
+    // of what the plan depends on it writes only player masks.
+    if (ticked_) refresh_contact_plan_for_players(state_);
+    ticked_ = true;
+    return advance(state_, actions_, sweep_);
+}
+
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
                         std::uint64_t max_ticks, Sweep sweep) {
-    check_call(state, actions, n_actions, "tick_repeatedly");
-    refresh_contact_plan(state);
+    TickSequence ticks(state, actions, n_actions, sweep, "tick_repeatedly");
     for (std::uint64_t t = 1; t <= max_ticks; ++t) {
-        if (const std::optional<Team> goal = advance(state, actions, sweep)) return {t, goal};
-        // Between these ticks nothing but the game flow writes to the state,
-        // and of what the plan depends on it writes only player masks.
-        refresh_contact_plan_for_players(state);
+        if (const std::optional<Team> goal = ticks.next()) return {t, goal};
     }
     return {max_ticks, std::nullopt};
 }

@@ -24,3 +24,22 @@ struct TickRun {
 };
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
                         std::uint64_t max_ticks, Sweep sweep = Sweep::fast);
+
+// Ticks one state again and again, as tick() would, under the actions in a
+// buffer that the caller may rewrite between ticks. The state is checked and
+// its contact plan brought up to date once, when the sequence starts: while
+// it runs, nothing but its own ticks may write to the state. A broken state
+// or too few actions is an EngineFault naming `operation`.
+class TickSequence {
+public:
+    TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
+                 Sweep sweep = Sweep::fast, const char* operation = "tick_sequence");
+    // One tick under the buffer's current actions.
+    std::optional<Team> next();
+
+private:
+    MatchState& state_;
+    const PlayerAction* actions_;
+    Sweep sweep_;
+    bool ticked_ = false;
+};
