@@ -7,10 +7,7 @@
 #include "bit_words.hpp"
 #include "collision.hpp"
 #include "contact_plan.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "pair_lanes.hpp"
 
 namespace {
 
@@ -52,50 +49,8 @@ void sweep_plain(MatchState& state) {
     }
 }
 
-// Discs tested side by side in the pair prefilter.
-constexpr std::size_t LANES = 2;
 // The fast sweep keeps every disc's partners in one word.
-constexpr std::size_t MAX_FAST_DISCS = 64;
-
-// Bit j is set when disc k0 + j (of n) passes the first test of disc_disc
-// against a disc at `pos` of radius `radius`, with the same arithmetic:
-// d = pa - pb, d2 = d.x * d.x + d.y * d.y, s = ra + rb, contact only if
-// d2 > 0 and d2 <= s * s (false for NaN). A disc that fails it is certainly
-// left alone. A lane past the last disc repeats disc k0; callers mask it off.
-//
-// The lanes are filled from the disc records by scalar loads: the sweep
-// writes positions one double at a time, and a wide load of what narrow
-// stores have just written would wait for them to drain.
-inline std::uint64_t lanes_in_reach(const Disc* discs, std::size_t k0, std::size_t n, Vec2 pos, double radius) {
-    const Disc& d0 = discs[k0];
-    const Disc& d1 = discs[k0 + 1 < n ? k0 + 1 : k0];
-#if defined(__SSE2__)
-    const __m128d dx = _mm_sub_pd(_mm_set1_pd(pos.x), _mm_set_pd(d1.pos.x, d0.pos.x));
-    const __m128d dy = _mm_sub_pd(_mm_set1_pd(pos.y), _mm_set_pd(d1.pos.y, d0.pos.y));
-    const __m128d d2 = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
-    const __m128d s = _mm_add_pd(_mm_set1_pd(radius), _mm_set_pd(d1.radius, d0.radius));
-    const __m128d in_reach = _mm_and_pd(_mm_cmpgt_pd(d2, _mm_setzero_pd()), _mm_cmple_pd(d2, _mm_mul_pd(s, s)));
-    return static_cast<std::uint64_t>(_mm_movemask_pd(in_reach));
-#else
-    std::uint64_t lanes = 0;
-    const Disc* lane_discs[LANES] = {&d0, &d1};
-    for (std::size_t j = 0; j < LANES; ++j) {
-        const Vec2 d = pos - lane_discs[j]->pos;
-        const double d2 = dot(d, d);
-        const double s = radius + lane_discs[j]->radius;
-        if (d2 > 0.0 && d2 <= s * s) lanes |= std::uint64_t{1} << j;
-    }
-    return lanes;
-#endif
-}
-
-// The lanes of every block from the one that starts at `first` to the last
-// disc, as one bit set over disc indexes.
-inline std::uint64_t in_reach_from(const Disc* discs, std::size_t first, std::size_t n, Vec2 pos, double radius) {
-    std::uint64_t lanes = 0;
-    for (std::size_t k0 = first; k0 < n; k0 += LANES) lanes |= lanes_in_reach(discs, k0, n, pos, radius) << k0;
-    return lanes;
-}
+constexpr std::size_t MAX_FAST_DISCS = MAX_LANE_DISCS;
 
 // Disc A's pairs with the discs after it, one test per mask-selected
 // partner: for few discs the branch on each mask bit, nearly always the
@@ -109,19 +64,26 @@ inline std::uint64_t in_reach_from(const Disc* discs, std::size_t first, std::si
     }
 }
 
-// The same with every partner's first test run up front, LANES at a time:
-// the blocks are independent, so they overlap in the pipeline. Only a
+// The same with every partner's first test run up front, LANES at a time,
+// on the positions the sweep started with. A partner that a response has
+// moved since (a bit of `moved`) is tested by disc_disc itself instead: the
+// columns are never written during the sweep, since a wide load of what a
+// narrow store has just written waits for the store to drain. Only a
 // response that moved A can change the outcome of the tests after it (each
 // partner is moved by its own pair alone), and only then are those run again.
-[[gnu::always_inline]] inline void pairs_in_lanes(Disc* discs, std::size_t i, std::size_t n, std::uint64_t partners, Vec2& pos,
-                           Vec2& vel, double radius, double inv_mass, double bcoef) {
-    std::uint64_t hits = in_reach_from(discs, (i + 1) & ~(LANES - 1), n, pos, radius) & partners;
+[[gnu::always_inline]] inline void pairs_in_lanes(Disc* discs, const PairColumns& c, std::uint64_t& moved,
+                                                  std::size_t i, std::size_t n, std::uint64_t partners, Vec2& pos,
+                                                  Vec2& vel, double radius, double inv_mass, double bcoef) {
+    const auto candidates = [&](std::size_t first) { return (PAIR_LANES.in_reach(c, first, n, pos, radius) | moved) & partners; };
+    std::uint64_t hits = candidates(i + 1);
     while (hits != 0) {
         const std::size_t k = static_cast<std::size_t>(std::countr_zero(hits));
         hits &= hits - 1;
         Disc& b = discs[k];
-        if (disc_disc(pos, b.pos, vel, b.vel, radius, b.radius, inv_mass, b.invMass, bcoef, b.bCoef) && k + 1 < n)
-            hits = in_reach_from(discs, (k + 1) & ~(LANES - 1), n, pos, radius) & partners & bits_above(k);
+        if (disc_disc(pos, b.pos, vel, b.vel, radius, b.radius, inv_mass, b.invMass, bcoef, b.bCoef)) [[unlikely]] {
+            moved |= std::uint64_t{1} << k;
+            if (k + 1 < n) hits = candidates(k + 1) & bits_above(k);
+        }
     }
 }
 
@@ -171,6 +133,9 @@ void sweep_fast(MatchState& state) {
     const ContactPlan& plan = state.contact_plan;
     Disc* discs = state.discs.data();
     const std::size_t n = plan.n_discs;
+    PairColumns columns;
+    std::uint64_t moved = 0;  // discs whose columns are out of date
+    if constexpr (lanes) PAIR_LANES.fill(columns, discs, n);
     for (std::size_t i = 0; i < n; ++i) {
         Disc& a = discs[i];
         Vec2 pos = a.pos;
@@ -180,7 +145,7 @@ void sweep_fast(MatchState& state) {
         const double bcoef = a.bCoef;
         const std::uint64_t* partners = plan.bits.data() + i * plan.stride;
         if constexpr (lanes) {
-            pairs_in_lanes(discs, i, n, partners[0], pos, vel, radius, inv_mass, bcoef);
+            pairs_in_lanes(discs, columns, moved, i, n, partners[0], pos, vel, radius, inv_mass, bcoef);
         } else {
             pairs_one_by_one(discs, i, n, partners[0], pos, vel, radius, inv_mass, bcoef);
         }
