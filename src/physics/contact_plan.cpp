@@ -1,6 +1,7 @@
 #include "contact_plan.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -48,8 +49,16 @@ ContactPlan plan_for_shape(const MatchState& state) {
         anchors.push_back(disc.pos);
         if (disc.invMass != 0.0 && disc.radius > reach) reach = disc.radius;
     }
+    // Obstacles are never integrated, so an immovable one stays where it is.
+    std::vector<StaticDisc> statics;
+    for (std::size_t i = 1; i < state.first_player && i < state.discs.size() && i < 64; ++i) {
+        const Disc& d = state.discs[i];
+        if (d.invMass == 0.0 && std::isfinite(d.pos.x) && std::isfinite(d.pos.y) && std::isfinite(d.radius) &&
+            d.radius >= 0.0)
+            statics.push_back({i, d.pos, d.radius});
+    }
     walls->grid = build_wall_grid(state.planes, walls->plane_normals, state.segments, walls->straight_axes,
-                                  anchors, reach);
+                                  statics, anchors, reach);
     plan.walls = std::move(walls);
     return plan;
 }
@@ -111,6 +120,15 @@ void refresh_contact_plan(MatchState& state) {
     } else if (masks_changed(plan, state)) {
         derive_masks(plan, state);
     }
+    // Only a write from outside the tick can move an immovable obstacle (a
+    // response can only turn its place into NaN, which meets nothing
+    // anyway), so where they stand is checked here, once per run of ticks.
+    plan.statics_in_place = 0;
+    for (const StaticDisc& s : plan.walls->grid.statics) {
+        const Disc& now = state.discs[s.index];
+        if (now.pos.x == s.pos.x && now.pos.y == s.pos.y && now.radius == s.radius && now.invMass == 0.0)
+            plan.statics_in_place |= std::uint64_t{1} << s.index;
+    }
 }
 
 void refresh_contact_plan_for_players(MatchState& state) {
@@ -134,5 +152,5 @@ std::size_t contact_plan_shared_bytes(const ContactPlan& plan) {
     if (!plan.walls) return 0;
     const WallStatics& w = *plan.walls;
     return sizeof(WallStatics) + heap_bytes(w.plane_normals) + heap_bytes(w.straight_axes) +
-           heap_bytes(w.grid.cells) + heap_bytes(w.grid.everything);
+           heap_bytes(w.grid.cells) + heap_bytes(w.grid.everything) + heap_bytes(w.grid.statics);
 }

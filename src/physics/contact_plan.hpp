@@ -67,6 +67,9 @@ struct ContactPlan {
 
     // Never null once the plan is derived.
     std::shared_ptr<const WallStatics> walls;
+    // The static discs of walls->grid that stand where the grid has them
+    // (bits by disc index), as refresh_contact_plan last found them.
+    std::uint64_t statics_in_place = 0;
 };
 
 // Makes state.contact_plan agree with the state's discs, their masks and the

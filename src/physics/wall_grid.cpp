@@ -83,11 +83,12 @@ std::size_t words_for(std::size_t n_items) { return n_items / 64 + (n_items % 64
 
 WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec2>& plane_normals,
                          const std::vector<Segment>& segments, const std::vector<StraightAxis>& straight_axes,
-                         const std::vector<Vec2>& anchors, double reach) {
+                         const std::vector<StaticDisc>& statics, const std::vector<Vec2>& anchors, double reach) {
     WallGrid grid;
     grid.plane_words = words_for(planes.size());
     grid.segment_words = words_for(segments.size());
-    const std::size_t words = grid.plane_words + grid.segment_words;
+    grid.static_word = grid.plane_words + grid.segment_words;
+    const std::size_t words = grid.static_word + 1;
     grid.cell_words = words;
     grid.everything.assign(words, ~std::uint64_t{0});
     const std::size_t n_walls = planes.size() + segments.size();
@@ -120,6 +121,7 @@ WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec
     grid.nx_cells = nx;
     grid.ny_cells = ny;
     grid.reach = reach;
+    grid.statics = statics;
     grid.cells.assign(grid.nx * grid.ny * words, 0);
 
     // Each cell is widened by a margin, so that a centre that the lookup's
@@ -180,6 +182,22 @@ WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec
                 const bool touch = always || (seg.curve == 0.0 ? straight_may_touch(b, seg, axis, limit, slack)
                                                                : arc_may_touch(b, seg, limit, slack));
                 if (touch) set_bit(cell_bits(cx, cy) + grid.plane_words, s);
+            }
+        }
+    }
+    for (const StaticDisc& d : statics) {
+        const double limit = reach + d.radius;
+        const double slack = slack_for(magnitude(d.pos) + limit);
+        const double r = limit + slack + 2.0 * margin;
+        const std::size_t cx0 = first_cell(d.pos.x - r - lo_x, grid.nx), cx1 = end_cell(d.pos.x + r - lo_x, grid.nx);
+        const std::size_t cy0 = first_cell(d.pos.y - r - lo_y, grid.ny), cy1 = end_cell(d.pos.y + r - lo_y, grid.ny);
+        for (std::size_t cy = cy0; cy < cy1; ++cy) {
+            for (std::size_t cx = cx0; cx < cx1; ++cx) {
+                const Box b = cell_box(cx, cy);
+                const double near_x = std::clamp(d.pos.x, b.x0, b.x1) - d.pos.x;
+                const double near_y = std::clamp(d.pos.y, b.y0, b.y1) - d.pos.y;
+                if (std::sqrt(near_x * near_x + near_y * near_y) <= limit + slack)
+                    set_bit(cell_bits(cx, cy) + grid.static_word, d.index);
             }
         }
     }

@@ -2,10 +2,10 @@
 
 // A static broadphase for the walls: a grid over the stadium whose cells
 // list the planes and segments that a disc centred anywhere in the cell could
-// touch. The tick tests only the walls of the disc's cell; every wall it
-// leaves out is one whose test would certainly have found no contact, so
-// every test that does run is the same, in the same order, and the results
-// stay bit-identical.
+// touch, and the immovable obstacle discs it could touch. The tick tests only
+// those of the disc's cell; every test it leaves out is one that would
+// certainly have found no contact, so every test that does run is the same,
+// in the same order, and the results stay bit-identical.
 //
 // "Could touch" is decided from the contact rules themselves, each relaxed
 // to a distance that a lower bound over the cell can rule out:
@@ -14,10 +14,17 @@
 //             radius, so it is within max(radius, |bias|) of the segment;
 //   arc:      -|bias| <= len - cr < radius with len = |pd - c|, so
 //             | |pd - c| - cr | <= max(radius, |bias|) (the sector only
-//             narrows this further and is left out).
+//             narrows this further and is left out);
+//   disc:     d2 <= (ra + rb)^2, so the centres are within ra + rb (for
+//             radii of at least 0).
 // Each bound is widened by a tolerance many orders of magnitude above the
 // rounding of either side, and each cell by a margin above the rounding of
 // the cell lookup. A wall whose data is not finite is listed in every cell.
+//
+// An immovable obstacle disc never moves in a tick (a response gives it no
+// share, and only contacts move obstacles), so its place is known when the
+// grid is built; the sweep checks that it is still there before it relies on
+// the grid for it.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +35,14 @@
 
 struct Plane;
 struct Segment;
+
+// An obstacle disc the grid lists: its index among the discs (below 64) and
+// where it stood when the grid was built.
+struct StaticDisc {
+    std::size_t index;
+    Vec2 pos;
+    double radius;
+};
 
 struct WallGrid {
     // Cells are squares of side 1 / inv_cell from (x0, y0), nx by ny of them,
@@ -44,10 +59,13 @@ struct WallGrid {
     // falls back.
     double reach = 0.0;
     // Per cell: plane_words words of plane bits, then segment_words words of
-    // segment bits, laid out as the contact plan lays out a disc's walls.
+    // segment bits, laid out as the contact plan lays out a disc's walls,
+    // then one word of static disc bits (by disc index) at static_word.
     std::size_t plane_words = 0;
     std::size_t segment_words = 0;
+    std::size_t static_word = 0;
     std::size_t cell_words = 0;
+    std::vector<StaticDisc> statics;
     std::vector<std::uint64_t> cells;
     // Every bit set, in the same layout: what a lookup outside the grid gets.
     std::vector<std::uint64_t> everything;
@@ -68,9 +86,10 @@ struct WallGrid {
 };
 
 // Builds the grid for the given walls, with the unit normals and straight
-// axes the tick uses, for discs of radius up to `reach`, over the box around
-// `anchors` (the segment ends are added to them). Leaves nx == 0 when a grid
-// would not pay or cannot be sized (too many walls, nothing finite).
+// axes the tick uses, and for the given static discs (finite, radius at
+// least 0), for discs of radius up to `reach`, over the box around `anchors`
+// (the segment ends are added to them). Leaves nx == 0 when a grid would not
+// pay or cannot be sized (too many walls, nothing finite).
 WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec2>& plane_normals,
                          const std::vector<Segment>& segments, const std::vector<StraightAxis>& straight_axes,
-                         const std::vector<Vec2>& anchors, double reach);
+                         const std::vector<StaticDisc>& statics, const std::vector<Vec2>& anchors, double reach);

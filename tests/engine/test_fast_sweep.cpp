@@ -231,3 +231,67 @@ TEST(the_fast_sweep_matches_the_plain_one_with_many_discs) {
     reset_match(s);
     play_side_by_side(s, Play::chase, 0x64, 1500);
 }
+
+namespace {
+
+// One tick of standing still with each sweep; they must agree, and the
+// plain one's result is handed back to check that the case reached the
+// contact it is about.
+MatchState sweeps_agree_on_one_tick(const MatchState& start, const char* name) {
+    MatchState fast = start;
+    MatchState plain = start;
+    const std::vector<PlayerAction> idle(start.n_players, PlayerAction{0, 0, 0});
+    tick(fast, idle.data(), idle.size(), Sweep::fast);
+    tick(plain, idle.data(), idle.size(), Sweep::plain);
+    if (states::hash(fast) != states::hash(plain)) check::fail(__FILE__, __LINE__, name);
+    return plain;
+}
+
+// The ball, a movable obstacle, then an immovable post at the origin (what
+// the grid lists), and a player.
+MatchState post_scene(Disc ball, Disc movable, Disc p) {
+    MatchState s = states::make(ball, {movable, states::obstacle({0, 0}, 8, 0)}, {p});
+    s.planes = {plane({0, 1}, -500, 0), plane({0, -1}, -500, 0)};
+    refresh_contact_plan(s);
+    return s;
+}
+
+double distance_to_post(const MatchState& s, std::size_t k) { return std::sqrt(dot(s.discs[k].pos, s.discs[k].pos)); }
+
+}  // namespace
+
+// Cases the grid's static discs must get right: a disc shoved into a post's
+// reach within the sweep (out of a cell that does not list the post), a post
+// moved by a write, a disc of negative radius.
+TEST(the_fast_sweep_meets_static_discs_that_come_into_reach) {
+    // A heavy ball lands on the player, 40 units from the post, and shoves
+    // it some 23 units towards it; the post then pushes it back out.
+    Disc heavy = states::ball_at({-41, 0});
+    heavy.invMass = 0.01;
+    const Disc far = states::obstacle({300, 300}, 10, 1);
+    MatchState shoved = sweeps_agree_on_one_tick(post_scene(heavy, far, player(RED, {-40, 0})), "a shoved player");
+    CHECK(std::fabs(distance_to_post(shoved, 3) - 23.0) < 1e-9);
+
+    // The same for the movable obstacle, which comes before the post in the
+    // sweep: moved, it meets partners its first cell did not list.
+    heavy.pos = {-51, 0};
+    MatchState pushed = sweeps_agree_on_one_tick(
+        post_scene(heavy, states::obstacle({-50, 0}, 20, 1), player(RED, {300, -300})), "a shoved obstacle");
+    CHECK(std::fabs(distance_to_post(pushed, 1) - 28.0) < 1e-9);
+
+    // A post written onto the player after the grid was built.
+    MatchState written = post_scene(states::ball_at({300, -300}), far, player(RED, {0, 0}));
+    written.discs[2].pos = {200, 0};
+    refresh_contact_plan(written);
+    forget_contact_plan(written);
+    refresh_contact_plan(written);
+    written.discs[2].pos = {10, 0};
+    MatchState met = sweeps_agree_on_one_tick(written, "a post moved by a write");
+    CHECK(std::fabs(met.discs[3].pos.x - -13.0) < 1e-9);
+
+    // ra + rb = -100 + 8: the player touches the post from 80 units away.
+    Disc odd = player(RED, {80, 0});
+    odd.radius = -100;
+    MatchState negative = sweeps_agree_on_one_tick(post_scene(states::ball_at({300, -300}), far, odd), "a negative radius");
+    CHECK(negative.discs[3].pos.x != 80.0);
+}
