@@ -138,15 +138,16 @@ WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec
         return grid.cells.data() + (cy * grid.nx + cx) * words;
     };
     // The cells from the one holding v up to the one holding w, both
-    // included, clipped to the grid.
-    const auto first_cell = [&](double v, std::size_t n) {
-        const double f = std::floor(v * grid.inv_cell);
-        return f <= 0.0 ? std::size_t{0} : std::min(n, static_cast<std::size_t>(f));
+    // included, clipped to the grid in doubles first: the offsets may be
+    // huge, infinite or NaN (a NaN range is the whole grid).
+    const auto clipped = [](double f, std::size_t n, std::size_t if_nan) {
+        if (f != f) return if_nan;
+        if (f <= 0.0) return std::size_t{0};
+        if (f >= static_cast<double>(n)) return n;
+        return static_cast<std::size_t>(f);
     };
-    const auto end_cell = [&](double w, std::size_t n) {
-        const double f = std::floor(w * grid.inv_cell) + 1.0;
-        return f <= 0.0 ? std::size_t{0} : std::min(n, static_cast<std::size_t>(f));
-    };
+    const auto first_cell = [&](double v, std::size_t n) { return clipped(std::floor(v * grid.inv_cell), n, 0); };
+    const auto end_cell = [&](double w, std::size_t n) { return clipped(std::floor(w * grid.inv_cell) + 1.0, n, n); };
 
     for (std::size_t p = 0; p < planes.size(); ++p) {
         const Vec2 unit_normal = plane_normals[p];

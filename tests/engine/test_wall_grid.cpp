@@ -12,6 +12,7 @@
 #include "contact_plan.hpp"
 #include "stadium.hpp"
 #include "states.hpp"
+#include "tick.hpp"
 
 using states::arc;
 using states::plane;
@@ -278,4 +279,27 @@ TEST(copies_of_a_state_share_one_block_of_wall_data) {
     const std::vector<MatchState> batch(4, s);
     for (const MatchState& env : batch) CHECK(env.contact_plan.walls == s.contact_plan.walls);
     CHECK(contact_plan_shared_bytes(s.contact_plan) > contact_plan_heap_bytes(s.contact_plan));
+}
+
+// Found by the stadium fuzzer: a disc and walls at the far end of the double
+// range made the grid's cell ranges infinite, and converting them was
+// undefined. They are clipped in doubles now; the sweeps still agree.
+TEST(walls_and_discs_at_the_edge_of_the_double_range_build_a_grid) {
+    const char* text = R"({"spawnDistance": 1.7976931348623157e308,
+        "vertexes": [{"x": -1e308, "y": 1e308}, {"x": 1e308, "y": -1e308}, {"x": 0, "y": 0}],
+        "segments": [{"v0": 0, "v1": 1, "curve": 1e300, "bias": -1e308}, {"v0": 1, "v1": 0, "curve": 120},
+                     {"v0": 2, "v1": 1}],
+        "planes": [{"normal": [2e-300, 1e-300], "dist": 1e308, "bCoef": -1e308}],
+        "discs": [{"pos": [1e308, 1e308], "radius": 1e308, "invMass": 0}, {"pos": [5, 5], "radius": 1e308, "invMass": 0}],
+        "ballPhysics": {"damping": 1e10, "radius": -5}})";
+    MatchState s;
+    std::string error;
+    REQUIRE(build_match_state(text, 1, 1, s, error));
+    MatchState plain = s;
+    const std::vector<PlayerAction> keys = {{1, 0, 2}, {-1, 1, 1}};
+    for (int t = 0; t < 20; ++t) {
+        tick(s, keys.data(), keys.size(), Sweep::fast);
+        tick(plain, keys.data(), keys.size(), Sweep::plain);
+    }
+    CHECK_EQ(states::hash(s), states::hash(plain));
 }
