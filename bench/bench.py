@@ -384,6 +384,7 @@ def report(results: dict, meta: dict) -> str:
             lines.append(f"memory per env, classic 3v3: {engine['per_env']} bytes "
                          f"(MatchState {engine['match_state']} + sequences {engine['heap']}, "
                          f"of which the contact plan {engine.get('contact_plan_heap', 0)}; "
+                         f"plus {engine.get('shared_per_batch', 0)} shared by the whole batch; "
                          f"{engine['discs']} discs of {engine['disc']}, {engine['segments']} segments of "
                          f"{engine['segment']}, {engine['planes']} planes of {engine['plane']})")
         peak = memory.get("peak")
