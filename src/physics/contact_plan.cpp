@@ -124,6 +124,7 @@ void refresh_contact_plan(MatchState& state) {
     // response can only turn its place into NaN, which meets nothing
     // anyway), so where they stand is checked here, once per run of ticks.
     plan.statics_in_place = 0;
+    if (!plan.walls) return;  // a state without discs or walls, never ticked
     for (const StaticDisc& s : plan.walls->grid.statics) {
         const Disc& now = state.discs[s.index];
         if (now.pos.x == s.pos.x && now.pos.y == s.pos.y && now.radius == s.radius && now.invMass == 0.0)

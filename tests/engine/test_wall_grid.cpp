@@ -303,3 +303,13 @@ TEST(walls_and_discs_at_the_edge_of_the_double_range_build_a_grid) {
     }
     CHECK_EQ(states::hash(s), states::hash(plain));
 }
+
+// A state with nothing in it has no plan to derive; refreshing it must not
+// reach for the wall block it does not have.
+TEST(an_empty_state_refreshes_without_a_wall_block) {
+    MatchState empty;
+    refresh_contact_plan(empty);
+    CHECK_EQ(empty.contact_plan.n_discs, std::size_t{0});
+    CHECK(!empty.contact_plan.walls);
+    CHECK_EQ(empty.contact_plan.statics_in_place, std::uint64_t{0});
+}
