@@ -184,15 +184,18 @@ void sweep_fast(MatchState& state) {
     if constexpr (lanes) PAIR_LANES.fill(columns, discs, n);
     for (std::size_t i = 0; i < n; ++i) {
         Disc& a = discs[i];
-        Vec2 pos = a.pos;
-        Vec2 vel = a.vel;
-        const double radius = a.radius;
-        const double inv_mass = a.invMass;
-        const double bcoef = a.bCoef;
         const std::uint64_t* masks = plan.bits.data() + i * plan.stride;
         bool moved = ((ledger.moved >> i) & 1) != 0;
         // Moved discs keep every partner; so do the partners that moved.
         const std::uint64_t partners = masks[0] & (ledger.in_reach[i] | ledger.moved | (moved ? ~std::uint64_t{0} : 0));
+        const double inv_mass = a.invMass;
+        // An immovable disc with no partner left in reach (a goal post, as a
+        // rule) has nothing to do.
+        if (partners == 0 && inv_mass == 0.0) continue;
+        Vec2 pos = a.pos;
+        Vec2 vel = a.vel;
+        const double radius = a.radius;
+        const double bcoef = a.bCoef;
         if constexpr (lanes) {
             moved |= pairs_in_lanes(discs, columns, ledger, i, n, partners, pos, vel, radius, inv_mass, bcoef);
         } else {
