@@ -292,6 +292,7 @@ TEST(the_fast_sweep_meets_static_discs_that_come_into_reach) {
     // ra + rb = -100 + 8: the player touches the post from 80 units away.
     Disc odd = player(RED, {80, 0});
     odd.radius = -100;
-    MatchState negative = sweeps_agree_on_one_tick(post_scene(states::ball_at({300, -300}), far, odd), "a negative radius");
+    MatchState negative =
+        sweeps_agree_on_one_tick(post_scene(states::ball_at({300, -300}), far, odd), "a negative radius");
     CHECK(negative.discs[3].pos.x != 80.0);
 }

@@ -290,7 +290,8 @@ TEST(walls_and_discs_at_the_edge_of_the_double_range_build_a_grid) {
         "segments": [{"v0": 0, "v1": 1, "curve": 1e300, "bias": -1e308}, {"v0": 1, "v1": 0, "curve": 120},
                      {"v0": 2, "v1": 1}],
         "planes": [{"normal": [2e-300, 1e-300], "dist": 1e308, "bCoef": -1e308}],
-        "discs": [{"pos": [1e308, 1e308], "radius": 1e308, "invMass": 0}, {"pos": [5, 5], "radius": 1e308, "invMass": 0}],
+        "discs": [{"pos": [1e308, 1e308], "radius": 1e308, "invMass": 0},
+                  {"pos": [5, 5], "radius": 1e308, "invMass": 0}],
         "ballPhysics": {"damping": 1e10, "radius": -5}})";
     MatchState s;
     std::string error;
