@@ -141,6 +141,34 @@ void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t static
                                                   Vec2& vel, double radius, double bcoef) {
     const WallStatics& walls = *plan.walls;
     const WallGrid& grid = walls.grid;
+    if (plan.plane_words <= 1 && plan.segment_words <= 1) {
+        // At most 64 planes and 64 segments, one word each: no loops over
+        // words, and most discs, with no wall in reach, leave at once.
+        const std::size_t sw = plan.plane_words;  // where the segment word is
+        std::uint64_t planes_left = sw != 0 ? masks[0] & near[0] : 0;
+        std::uint64_t segments_left = plan.segment_words != 0 ? masks[sw] & near[sw] : 0;
+        if ((planes_left | segments_left) == 0) return;
+        while (planes_left != 0) {
+            const std::size_t p = static_cast<std::size_t>(std::countr_zero(planes_left));
+            planes_left &= planes_left - 1;
+            const Plane& plane = state.planes[p];
+            if (disc_plane_unit(pos, walls.plane_normals[p], vel, plane.dist, radius, bcoef, plane.bCoef))
+                [[unlikely]] {
+                near = grid.walls_near(pos, radius);
+                planes_left = masks[0] & near[0] & bits_above(p);
+                segments_left = plan.segment_words != 0 ? masks[sw] & near[sw] : 0;
+            }
+        }
+        while (segments_left != 0) {
+            const std::size_t s = static_cast<std::size_t>(std::countr_zero(segments_left));
+            segments_left &= segments_left - 1;
+            if (disc_segment(pos, vel, radius, bcoef, state.segments[s], walls.straight_axes[s])) [[unlikely]] {
+                near = grid.walls_near(pos, radius);
+                segments_left = masks[sw] & near[sw] & bits_above(s);
+            }
+        }
+        return;
+    }
     for (std::size_t w = 0; w < plan.plane_words; ++w) {
         for (std::uint64_t bits = masks[w] & near[w]; bits != 0;) {
             const std::size_t bit = static_cast<std::size_t>(std::countr_zero(bits));

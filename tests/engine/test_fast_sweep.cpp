@@ -219,6 +219,16 @@ TEST(the_fast_sweep_matches_the_plain_one_with_many_walls) {
     }
 }
 
+// Stadiums with segments but no planes, and planes but no segments.
+TEST(the_fast_sweep_matches_the_plain_one_with_one_kind_of_wall) {
+    MatchState no_planes = hand_built(3, 3);
+    no_planes.planes.clear();
+    play_side_by_side(no_planes, Play::chase, 0x9a, 3000);
+    MatchState no_segments = hand_built(3, 3);
+    no_segments.segments.clear();
+    play_side_by_side(no_segments, Play::chase, 0x5e, 3000);
+}
+
 // More discs than the fast sweep keeps in one word: it falls back whole.
 TEST(the_fast_sweep_matches_the_plain_one_with_many_discs) {
     MatchState s = hand_built(16, 16);
@@ -295,4 +305,25 @@ TEST(the_fast_sweep_meets_static_discs_that_come_into_reach) {
     MatchState negative =
         sweeps_agree_on_one_tick(post_scene(states::ball_at({300, -300}), far, odd), "a negative radius");
     CHECK(negative.discs[3].pos.x != 80.0);
+}
+
+// A push that carries a disc far, into a cell that lists walls its first
+// cell did not, must meet those walls: a plane pushing a player 215 units
+// back onto an oblique plane, and a deep one-sided wall pushing it onto a
+// segment.
+TEST(a_disc_pushed_into_another_cell_meets_the_walls_listed_there) {
+    MatchState planes = states::make(states::ball_at({-400, -400}), {}, {player(RED, {20, 300})});
+    planes.planes = {plane({0, -1}, -100, 0), plane({1, 1}, 100, 0)};
+    refresh_contact_plan(planes);
+    MatchState pushed = sweeps_agree_on_one_tick(planes, "onto an oblique plane");
+    // The oblique plane moved it along (1, 1) after the first put it at y = 85.
+    CHECK(pushed.discs[1].pos.x > 20.0);
+
+    MatchState walls = states::make(states::ball_at({-400, -400}), {}, {player(RED, {0, 250})});
+    walls.segments = {straight({500, 100}, {-500, 100}, 200, 0), straight({-50, 95}, {50, 95}, 0, 0)};
+    refresh_contact_plan(walls);
+    MatchState caught = sweeps_agree_on_one_tick(walls, "onto a segment");
+    // The deep wall put it at y = 85; the segment 10 units above it pushed
+    // it to y = 80.
+    CHECK_BITS(caught.discs[1].pos.y, 80.0);
 }
