@@ -57,6 +57,9 @@ constexpr std::size_t MAX_FAST_DISCS = MAX_LANE_DISCS;
 // kept of it from the start no longer holds for it.
 struct SweepLedger {
     std::uint64_t moved = 0;
+    // Static discs that no disc's cell lists: with nothing moved yet, they
+    // have nothing to do.
+    std::uint64_t idle = 0;
     // Per disc, the partners whose tests the grid cannot rule out: for a
     // static disc, the discs that stood in a cell listing it; for another,
     // every disc but the static discs its cell does not list.
@@ -69,6 +72,7 @@ void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t static
                  std::size_t n) {
     for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) ledger.in_reach[std::countr_zero(bits)] = 0;
     const std::uint64_t all = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+    std::uint64_t listed = 0;
     for (std::uint64_t others = all & ~statics; others != 0; others &= others - 1) {
         const std::size_t k = static_cast<std::size_t>(std::countr_zero(others));
         const Disc& d = discs[k];
@@ -78,7 +82,9 @@ void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t static
         ledger.in_reach[k] = ~statics | near;
         for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
             ledger.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
+        listed |= near;
     }
+    ledger.idle = statics & ~listed;
 }
 
 // Disc A's pairs with the discs after it, one test per selected partner:
@@ -211,6 +217,7 @@ void sweep_fast(MatchState& state) {
     PairColumns columns;
     if constexpr (lanes) PAIR_LANES.fill(columns, discs, n);
     for (std::size_t i = 0; i < n; ++i) {
+        if (((ledger.idle >> i) & 1) != 0 && ledger.moved == 0) continue;
         Disc& a = discs[i];
         const std::uint64_t* masks = plan.bits.data() + i * plan.stride;
         bool moved = ((ledger.moved >> i) & 1) != 0;
