@@ -9,6 +9,9 @@ use: RAYON_NUM_THREADS is set for each one.
     scripts/bench              the full run (a few minutes on two cores)
     scripts/bench --quick      fewer sizes, shorter runs
     scripts/bench --only rollout,step
+    scripts/bench --baseline 60e1147 [--rounds 5]
+                               the target workloads side by side with an
+                               earlier commit (bench/baseline.py)
 """
 
 from __future__ import annotations
@@ -27,6 +30,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_JSON = ROOT / "bench" / "results" / "latest.json"
+BASELINE_JSON = ROOT / "bench" / "results" / "baseline.json"
 PROBE_BUILD_DIR = ROOT / "build" / "bench-tools"
 
 TEAMS = ((1, 1), (3, 3), (16, 16))
@@ -245,7 +249,7 @@ def run_jobs(jobs: list[dict]) -> list[dict]:
 # ------------------------------------------------------ driver side (parent)
 
 
-def in_subprocess(jobs: list[dict], threads: int) -> list[dict]:
+def in_subprocess(jobs: list[dict], threads: int, python: str = sys.executable) -> list[dict]:
     env = dict(os.environ)
     env["RAYON_NUM_THREADS"] = str(threads)
     env.pop("RAYON_RS_NUM_CPUS", None)
@@ -253,7 +257,7 @@ def in_subprocess(jobs: list[dict], threads: int) -> list[dict]:
     # from the pool; the benchmark does no linear algebra.
     for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
         env[name] = "1"
-    proc = subprocess.run([sys.executable, __file__, "--worker"], input=json.dumps(jobs), env=env,
+    proc = subprocess.run([python, __file__, "--worker"], input=json.dumps(jobs), env=env,
                           capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"benchmark worker failed ({proc.returncode}):\n{proc.stderr}")
@@ -284,10 +288,15 @@ def progress(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
 
+def shared_plan(plan: Plan) -> dict:
+    """The settings that every worker job carries."""
+    return {"repeats": plan.repeats, "run_seconds": plan.run_seconds,
+            "overhead_calls": plan.overhead_calls, "predict_ticks": plan.predict_ticks,
+            "big_batch": plan.big_batch}
+
+
 def collect(plan: Plan, sections: list[str]) -> dict:
-    shared = {"repeats": plan.repeats, "run_seconds": plan.run_seconds,
-              "overhead_calls": plan.overhead_calls, "predict_ticks": plan.predict_ticks,
-              "big_batch": plan.big_batch}
+    shared = shared_plan(plan)
     results: dict = {"rollout": [], "step": [], "overhead": [], "predict": [], "memory": {},
                      "construct": []}
     threads = thread_counts()
@@ -375,6 +384,7 @@ def report(results: dict, meta: dict) -> str:
             lines.append(f"memory per env, classic 3v3: {engine['per_env']} bytes "
                          f"(MatchState {engine['match_state']} + sequences {engine['heap']}, "
                          f"of which the contact plan {engine.get('contact_plan_heap', 0)}; "
+                         f"plus {engine.get('shared_per_batch', 0)} shared by the whole batch; "
                          f"{engine['discs']} discs of {engine['disc']}, {engine['segments']} segments of "
                          f"{engine['segment']}, {engine['planes']} planes of {engine['plane']})")
         peak = memory.get("peak")
@@ -397,7 +407,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="fewer sizes and shorter runs")
     parser.add_argument("--only", default=",".join(SECTIONS),
                         help=f"comma-separated sections to run (default: all of {','.join(SECTIONS)})")
-    parser.add_argument("--json", type=Path, default=DEFAULT_JSON, help=f"where to write (default {DEFAULT_JSON})")
+    parser.add_argument("--json", type=Path, default=None,
+                        help=f"where to write (default {DEFAULT_JSON}, or {BASELINE_JSON} with --baseline)")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="build REV aside and compare the target workloads with it, side by side")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="interleaved rounds of --baseline (default 5, 3 with --quick)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -411,6 +426,17 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"unknown section(s) {', '.join(unknown)}; choose from {', '.join(SECTIONS)}")
 
     plan = Plan(args.quick)
+    if args.baseline:
+        import baseline
+
+        rounds = args.rounds if args.rounds is not None else (3 if args.quick else 5)
+        if rounds < 1:
+            parser.error("--rounds must be at least 1")
+        return baseline.main(in_subprocess, shared_plan(plan), args.baseline, rounds, thread_counts(),
+                             sections, args.json or BASELINE_JSON)
+    if args.rounds is not None:
+        parser.error("--rounds needs --baseline")
+    args.json = args.json or DEFAULT_JSON
     started = time.perf_counter()
     results = collect(plan, sections)
     meta = {"cpu": cpu_model(), "logical_cpus": len(os.sched_getaffinity(0)), "python": platform.python_version(),

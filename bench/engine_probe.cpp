@@ -2,7 +2,8 @@
 //
 //   engine_probe sizes N_RED N_BLUE
 //       One env of the classic stadium as the batch stores it, in bytes: the
-//       MatchState record plus the capacity of each of its sequences (JSON).
+//       MatchState record plus the capacity of each of its sequences, and the
+//       block of wall data that all the envs of a batch share (JSON).
 //   engine_probe ticks N_RED N_BLUE N_ENVS N_TICKS
 //       The batch benchmark's loop (every player holds (1, 1, 1), slot 0
 //       taps kick) over N_ENVS classic envs on this thread, and its rate.
@@ -65,10 +66,12 @@ int print_sizes(std::uint64_t n_red, std::uint64_t n_blue) {
                                contact_plan_heap_bytes(env.contact_plan);
     std::printf(
         "{\"match_state\": %zu, \"heap\": %llu, \"per_env\": %llu, \"contact_plan_heap\": %zu, "
+        "\"shared_per_batch\": %zu, "
         "\"disc\": %zu, \"segment\": %zu, "
         "\"plane\": %zu, \"goal\": %zu, \"discs\": %zu, \"segments\": %zu, \"planes\": %zu, \"goals\": %zu}\n",
         sizeof(MatchState), static_cast<unsigned long long>(heap),
-        static_cast<unsigned long long>(sizeof(MatchState) + heap), contact_plan_heap_bytes(env.contact_plan), sizeof(Disc), sizeof(Segment), sizeof(Plane),
+        static_cast<unsigned long long>(sizeof(MatchState) + heap), contact_plan_heap_bytes(env.contact_plan),
+        contact_plan_shared_bytes(env.contact_plan), sizeof(Disc), sizeof(Segment), sizeof(Plane),
         sizeof(Goal), env.discs.size(), env.segments.size(), env.planes.size(), env.goals.size());
     return 0;
 }
@@ -80,8 +83,9 @@ int run_ticks(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, s
     for (MatchState& state : envs) {
         PlayerAction buffer[MAX_PLAYERS];
         for (PlayerAction& action : buffer) action = {1, 1, 1};
+        TickSequence ticks(state, buffer, n_players);
         for (std::uint64_t t = 0; t < n_ticks; ++t) {
-            tick(state, buffer, n_players);
+            ticks.next();
             buffer[0].kick = 1 - buffer[0].kick;
         }
     }

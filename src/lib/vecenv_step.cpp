@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -36,11 +37,20 @@ void check_player_count(const VecEnvRecord& record) {
 // Advances one env by up to tick_skip ticks under one set of actions, held for
 // the whole call. Returns the low byte of the conceding team of a goal, which
 // ends the env's call at that tick, or -1.
+// A PlayerAction is the three int64 of one row of the actions array, so a
+// row-major array's rows of one env are copied as they lie.
+static_assert(sizeof(PlayerAction) == 3 * sizeof(std::int64_t));
+
 std::int8_t step_env(MatchState& state, const ArrayView<std::int64_t, 3>& actions, std::size_t env,
                      std::uint64_t n_players, std::uint64_t tick_skip) {
-    PlayerAction buffer[MAX_PLAYERS] = {};
-    for (std::size_t slot = 0; slot < n_players; ++slot) {
-        buffer[slot] = {actions.at(env, slot, 0), actions.at(env, slot, 1), actions.at(env, slot, 2)};
+    PlayerAction buffer[MAX_PLAYERS];  // the tick reads the first n_players
+    if (actions.strides[2] == sizeof(std::int64_t) && actions.strides[1] == sizeof(PlayerAction)) {
+        std::memcpy(buffer, actions.data + static_cast<Py_ssize_t>(env) * actions.strides[0],
+                    n_players * sizeof(PlayerAction));
+    } else {
+        for (std::size_t slot = 0; slot < n_players; ++slot) {
+            buffer[slot] = {actions.at(env, slot, 0), actions.at(env, slot, 1), actions.at(env, slot, 2)};
+        }
     }
     const TickRun run = tick_repeatedly(state, buffer, n_players, tick_skip);
     if (run.goal) return static_cast<std::int8_t>(static_cast<std::uint8_t>(*run.goal & 0xFF));
@@ -52,8 +62,9 @@ std::int8_t step_env(MatchState& state, const ArrayView<std::int64_t, 3>& action
 void bench_env(MatchState& state, std::uint64_t n_players, std::uint64_t n_steps) {
     PlayerAction buffer[MAX_PLAYERS];
     for (PlayerAction& action : buffer) action = {1, 1, 1};
+    TickSequence ticks(state, buffer, n_players);
     for (std::uint64_t t = 0; t < n_steps; ++t) {
-        tick(state, buffer, n_players);
+        ticks.next();
         buffer[0].kick = 1 - buffer[0].kick;
     }
 }

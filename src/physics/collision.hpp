@@ -20,18 +20,19 @@ inline constexpr SegmentContact NO_SEGMENT_CONTACT = {false, 0.0, {0.0, 0.0}};
 
 // Separates two overlapping discs along the line of centres and, when they
 // approach, exchanges normal momentum with restitution 1 + ba*bb.
-// share = ima / (imb + ima) is a's part of every correction.
-inline void disc_disc(Vec2& pa, Vec2& pb, Vec2& va, Vec2& vb, double ra, double rb, double ima,
+// share = ima / (imb + ima) is a's part of every correction. Returns whether
+// the discs were in contact (and so may have moved).
+inline bool disc_disc(Vec2& pa, Vec2& pb, Vec2& va, Vec2& vb, double ra, double rb, double ima,
                       double imb, double ba, double bb) {
     const Vec2 d = pa - pb;
     const double d2 = dot(d, d);
     const double s = ra + rb;
     // Squared distances first: most pairs end here without a square root.
-    if (!(d2 > 0.0 && d2 <= s * s)) return;
+    if (!(d2 > 0.0 && d2 <= s * s)) return false;
     const double im_sum = imb + ima;
     // Two immovable discs would make share = 0/0 and turn both positions
     // into NaN; neither of them can move, so the pair is left alone.
-    if (im_sum == 0.0) return;
+    if (im_sum == 0.0) return false;
     const double dist = std::sqrt(d2);
     const Vec2 n = {d.x / dist, d.y / dist};
     const double share = ima / im_sum;
@@ -46,6 +47,7 @@ inline void disc_disc(Vec2& pa, Vec2& pb, Vec2& va, Vec2& vb, double ra, double 
         va = va - n * ka;
         vb = vb + n * (k - ka);
     }
+    return true;
 }
 
 // A disc against a fixed point; the point has no radius and does not move.
@@ -65,14 +67,16 @@ inline void disc_vertex(Vec2& pd, Vec2 pv, Vec2& v, double radius, double bd, do
 // the tick keeps it from one tick to the next.
 inline Vec2 unit_plane_normal(Vec2 normal) { return normal * (1.0 / std::sqrt(dot(normal, normal))); }
 
-// A disc against the infinite line x·n̂ = dist, open towards +n̂.
-inline void disc_plane_unit(Vec2& pd, Vec2 nh, Vec2& v, double dist, double radius, double bd, double bp) {
+// A disc against the infinite line x·n̂ = dist, open towards +n̂. Returns
+// whether the disc was pushed.
+inline bool disc_plane_unit(Vec2& pd, Vec2 nh, Vec2& v, double dist, double radius, double bd, double bp) {
     const double pen = (dist - dot(pd, nh)) + radius;
-    if (!(pen > 0.0)) return;
+    if (!(pen > 0.0)) return false;
     // Leaves the disc's edge exactly on the plane.
     pd = pd + nh * pen;
     const double vn = dot(nh, v);
     if (vn < 0.0) v = v + nh * (vn * -(bp * bd + 1.0));
+    return true;
 }
 
 // The same from a stored normal, which may have any non-zero length; a zero
@@ -132,13 +136,13 @@ struct SegmentShape {
     double curve, cr, bias, bCoef;
 };
 
-// Pushes a disc out of a wall, given where the wall governs its centre.
-// bias = 0 makes a two-sided wall; a bias b != 0 makes it one-sided (towards
-// the sign of b) and still catches a centre that crossed up to |b| behind the
-// face.
-inline void push_out_of_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
+// Pushes a disc out of a wall, given where the wall governs its centre, and
+// says whether it did. bias = 0 makes a two-sided wall; a bias b != 0 makes
+// it one-sided (towards the sign of b) and still catches a centre that
+// crossed up to |b| behind the face.
+inline bool push_out_of_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
                                 SegmentContact t) {
-    if (!t.hit) return;
+    if (!t.hit) return false;
     double b = s.bias;
     if (b < 0.0) {
         t.distance = -t.distance;
@@ -148,24 +152,25 @@ inline void push_out_of_segment(Vec2& pos, Vec2& vel, double radius, double disc
         t.distance = -t.distance;
         t.normal = -t.normal;
     }
-    if (t.distance < -b) return;
-    if (!(t.distance < radius)) return;
+    if (t.distance < -b) return false;
+    if (!(t.distance < radius)) return false;
     pos = pos + t.normal * (radius - t.distance);
     const double vn = dot(t.normal, vel);
     if (vn < 0.0) vel = vel + t.normal * (vn * -(s.bCoef * disc_bcoef + 1.0));
+    return true;
 }
 
-inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s) {
-    push_out_of_segment(pos, vel, radius, disc_bcoef, s,
+inline bool disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s) {
+    return push_out_of_segment(pos, vel, radius, disc_bcoef, s,
                         s.curve == 0.0 ? segment_no_curve(pos, s.v0, s.v1)
                                        : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
 }
 
 // The same with the straight axis already formed; `axis` is
 // straight_axis(s.v0, s.v1), and an arc does not read it.
-inline void disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
+inline bool disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
                          const StraightAxis& axis) {
-    push_out_of_segment(pos, vel, radius, disc_bcoef, s,
+    return push_out_of_segment(pos, vel, radius, disc_bcoef, s,
                         s.curve == 0.0 ? straight_contact(pos, s.v0, s.v1, axis)
                                        : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
 }

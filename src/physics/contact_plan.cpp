@@ -1,6 +1,7 @@
 #include "contact_plan.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -31,12 +32,34 @@ ContactPlan plan_for_shape(const MatchState& state) {
     plan.bits.assign(n_bits_words, 0);
     plan.kickable.assign(plan.disc_words, 0);
 
-    plan.plane_normals.reserve(plan.n_planes);
-    for (const Plane& plane : state.planes) plan.plane_normals.push_back(unit_plane_normal(plane.normal));
-    plan.straight_axes.reserve(plan.n_segments);
+    auto walls = std::make_shared<WallStatics>();
+    walls->plane_normals.reserve(plan.n_planes);
+    for (const Plane& plane : state.planes) walls->plane_normals.push_back(unit_plane_normal(plane.normal));
+    walls->straight_axes.reserve(plan.n_segments);
     for (const Segment& segment : state.segments) {
-        plan.straight_axes.push_back(segment.curve == 0.0 ? straight_axis(segment.v0, segment.v1) : StraightAxis{});
+        walls->straight_axes.push_back(segment.curve == 0.0 ? straight_axis(segment.v0, segment.v1) : StraightAxis{});
     }
+    // The grid is laid over where the discs stand now (a built match stands
+    // at kickoff) and sized for the largest disc that meets walls; a larger
+    // one is swept without it.
+    std::vector<Vec2> anchors;
+    anchors.reserve(state.discs.size());
+    double reach = 0.0;
+    for (const Disc& disc : state.discs) {
+        anchors.push_back(disc.pos);
+        if (disc.invMass != 0.0 && disc.radius > reach) reach = disc.radius;
+    }
+    // Obstacles are never integrated, so an immovable one stays where it is.
+    std::vector<StaticDisc> statics;
+    for (std::size_t i = 1; i < state.first_player && i < state.discs.size() && i < 64; ++i) {
+        const Disc& d = state.discs[i];
+        if (d.invMass == 0.0 && std::isfinite(d.pos.x) && std::isfinite(d.pos.y) && std::isfinite(d.radius) &&
+            d.radius >= 0.0)
+            statics.push_back({i, d.pos, d.radius});
+    }
+    walls->grid = build_wall_grid(state.planes, walls->plane_normals, state.segments, walls->straight_axes,
+                                  statics, anchors, reach);
+    plan.walls = std::move(walls);
     return plan;
 }
 
@@ -97,6 +120,16 @@ void refresh_contact_plan(MatchState& state) {
     } else if (masks_changed(plan, state)) {
         derive_masks(plan, state);
     }
+    // Only a write from outside the tick can move an immovable obstacle (a
+    // response can only turn its place into NaN, which meets nothing
+    // anyway), so where they stand is checked here, once per run of ticks.
+    plan.statics_in_place = 0;
+    if (!plan.walls) return;  // a state without discs or walls, never ticked
+    for (const StaticDisc& s : plan.walls->grid.statics) {
+        const Disc& now = state.discs[s.index];
+        if (now.pos.x == s.pos.x && now.pos.y == s.pos.y && now.radius == s.radius && now.invMass == 0.0)
+            plan.statics_in_place |= std::uint64_t{1} << s.index;
+    }
 }
 
 void refresh_contact_plan_for_players(MatchState& state) {
@@ -113,6 +146,12 @@ void refresh_contact_plan_for_players(MatchState& state) {
 void forget_contact_plan(MatchState& state) { state.contact_plan = ContactPlan{}; }
 
 std::size_t contact_plan_heap_bytes(const ContactPlan& plan) {
-    return heap_bytes(plan.masks) + heap_bytes(plan.bits) + heap_bytes(plan.kickable) +
-           heap_bytes(plan.plane_normals) + heap_bytes(plan.straight_axes);
+    return heap_bytes(plan.masks) + heap_bytes(plan.bits) + heap_bytes(plan.kickable);
+}
+
+std::size_t contact_plan_shared_bytes(const ContactPlan& plan) {
+    if (!plan.walls) return 0;
+    const WallStatics& w = *plan.walls;
+    return sizeof(WallStatics) + heap_bytes(w.plane_normals) + heap_bytes(w.straight_axes) +
+           heap_bytes(w.grid.cells) + heap_bytes(w.grid.everything) + heap_bytes(w.grid.statics);
 }

@@ -31,7 +31,7 @@ KeptNormals kept_normals(const MatchState& state) {
     const ContactPlan& plan = state.contact_plan;
     if (plan.n_discs == 0 || plan.n_planes != state.planes.size() || plan.n_segments != state.segments.size())
         return {};
-    return {plan.plane_normals.data(), plan.straight_axes.data()};
+    return {plan.walls->plane_normals.data(), plan.walls->straight_axes.data()};
 }
 
 // The ball's part of one tick: motion, then its contacts in the tick's order.

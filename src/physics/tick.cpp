@@ -1,14 +1,15 @@
 #include "tick.hpp"
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "bit_words.hpp"
 #include "collision.hpp"
 #include "collision_flags.hpp"
 #include "contact_plan.hpp"
+#include "contact_sweep.hpp"
 #include "game_flow.hpp"
 #include "state_contract.hpp"
 
@@ -23,16 +24,6 @@ std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
     std::int64_t r;
     if (!__builtin_sub_overflow(a, b, &r)) return r;
     return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-}
-
-// Calls visit(i) for every set bit i of a bit set of n_words words, upwards.
-template <class Visit>
-inline void for_each_bit(const std::uint64_t* words, std::size_t n_words, Visit&& visit) {
-    for (std::size_t w = 0; w < n_words; ++w) {
-        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
-            visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-        }
-    }
 }
 
 // Kicks every kickable disc within reach of the kicker disc, each with
@@ -129,55 +120,13 @@ void integrate(MatchState& state) {
     ball.vel = ball.vel * ball.damping;
 }
 
-// One pass, no iteration: each response sees everything earlier responses
-// of the same sweep wrote. The plan holds the outcome of every mask test.
-// Disc A's position and velocity stay in locals while its contacts run (no
-// other disc of the sweep can be A), which spares the reloads that the
-// possibility of aliasing would force.
-void resolve_contacts(MatchState& state) {
-    const ContactPlan& plan = state.contact_plan;
-    Disc* discs = state.discs.data();
-    const Plane* planes = state.planes.data();
-    const Segment* segments = state.segments.data();
-    for (std::size_t i = 0; i < plan.n_discs; ++i) {
-        Disc& a = discs[i];
-        Vec2 pos = a.pos;
-        Vec2 vel = a.vel;
-        const double radius = a.radius;
-        const double inv_mass = a.invMass;
-        const double bcoef = a.bCoef;
-        const std::uint64_t* partners = plan.bits.data() + i * plan.stride;
-        // Nearly every pair passes the mask test, so a test per pair (a branch
-        // that is nearly always taken) beats walking the set bits, whose
-        // index chain each load waits for.
-        for (std::size_t k = i + 1; k < plan.n_discs; ++k) {
-            if (((partners[k / 64] >> (k % 64)) & 1) == 0) continue;
-            Disc& b = discs[k];
-            disc_disc(pos, b.pos, vel, b.vel, radius, b.radius, inv_mass, b.invMass, bcoef, b.bCoef);
-        }
-        // Walls never move an immovable disc; NaN is not immovable.
-        if (inv_mass != 0.0) {
-            const std::uint64_t* wall_planes = partners + plan.disc_words;
-            for_each_bit(wall_planes, plan.plane_words, [&](std::size_t p) {
-                const Plane& plane = planes[p];
-                disc_plane_unit(pos, plan.plane_normals[p], vel, plane.dist, radius, bcoef, plane.bCoef);
-            });
-            for_each_bit(wall_planes + plan.plane_words, plan.segment_words, [&](std::size_t s) {
-                disc_segment(pos, vel, radius, bcoef, segments[s], plan.straight_axes[s]);
-            });
-        }
-        a.pos = pos;
-        a.vel = vel;
-    }
-}
-
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
-std::optional<Team> advance(MatchState& state, const PlayerAction* actions) {
+std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep) {
     for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
     const Vec2 ball_before = state.discs[0].pos;
     integrate(state);
-    resolve_contacts(state);
+    sweep_contacts(state, sweep);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
 }
@@ -192,21 +141,32 @@ void check_call(const MatchState& state, const PlayerAction* actions, std::size_
 
 }  // namespace
 
-std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions) {
+std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep) {
     check_call(state, actions, n_actions, "tick");
     refresh_contact_plan(state);
-    return advance(state, actions);
+    return advance(state, actions, sweep);
+}
+
+TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep,
+                           const char* operation)
+    : state_(state), actions_(actions), sweep_(sweep) {
+    check_call(state, actions, n_actions, operation);
+    refresh_contact_plan(state);
+}
+
+std::optional<Team> TickSequence::next() {
+    // Between these ticks nothing but the game flow writes to the state, and
+    // of what the plan depends on it writes only player masks.
+    if (ticked_) refresh_contact_plan_for_players(state_);
+    ticked_ = true;
+    return advance(state_, actions_, sweep_);
 }
 
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
-                        std::uint64_t max_ticks) {
-    check_call(state, actions, n_actions, "tick_repeatedly");
-    refresh_contact_plan(state);
+                        std::uint64_t max_ticks, Sweep sweep) {
+    TickSequence ticks(state, actions, n_actions, sweep, "tick_repeatedly");
     for (std::uint64_t t = 1; t <= max_ticks; ++t) {
-        if (const std::optional<Team> goal = advance(state, actions)) return {t, goal};
-        // Between these ticks nothing but the game flow writes to the state,
-        // and of what the plan depends on it writes only player masks.
-        refresh_contact_plan_for_players(state);
+        if (const std::optional<Team> goal = ticks.next()) return {t, goal};
     }
     return {max_ticks, std::nullopt};
 }

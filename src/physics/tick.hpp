@@ -4,12 +4,15 @@
 #include <cstdint>
 #include <optional>
 
+#include "contact_sweep.hpp"
 #include "match_state.hpp"
 
 // Advances one env by one physics tick. actions[j] belongs to player slot j;
 // n_actions must be at least state.n_players (EngineFault otherwise).
 // Returns the conceding team when the ball crossed a goal line in this tick.
-std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions);
+// Both sweeps give the same results; the plain one is there to check that.
+std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
+                         Sweep sweep = Sweep::fast);
 
 // Up to max_ticks ticks under the same actions, as that many calls of tick()
 // would run them, stopping after the first tick that reports a goal. The
@@ -20,4 +23,23 @@ struct TickRun {
     std::optional<Team> goal;   // the conceding team, if the last tick scored
 };
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
-                        std::uint64_t max_ticks);
+                        std::uint64_t max_ticks, Sweep sweep = Sweep::fast);
+
+// Ticks one state again and again, as tick() would, under the actions in a
+// buffer that the caller may rewrite between ticks. The state is checked and
+// its contact plan brought up to date once, when the sequence starts: while
+// it runs, nothing but its own ticks may write to the state. A broken state
+// or too few actions is an EngineFault naming `operation`.
+class TickSequence {
+public:
+    TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
+                 Sweep sweep = Sweep::fast, const char* operation = "tick_sequence");
+    // One tick under the buffer's current actions.
+    std::optional<Team> next();
+
+private:
+    MatchState& state_;
+    const PlayerAction* actions_;
+    Sweep sweep_;
+    bool ticked_ = false;
+};

@@ -1,5 +1,6 @@
 // Ticks under held actions, as the batch steps an env: exactly what the same
 // number of single ticks gives, stopping at the tick that scores.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -88,4 +89,36 @@ TEST(no_ticks_changes_nothing_and_a_short_action_list_is_refused) {
     }
     CHECK_EQ(message, std::string("tick_repeatedly: 3 actions for 4 players"));
     CHECK_EQ(states::hash(s), before);
+}
+
+// A sequence whose actions change on every tick, as the benchmark loop
+// changes them, ticks exactly as single ticks do, through goals and the
+// masks that the game flow writes.
+TEST(a_tick_sequence_with_changing_actions_matches_single_ticks) {
+    MatchState seq;
+    std::string error;
+    REQUIRE(build_match_state(classic_stadium_text(), 3, 2, seq, error));
+    MatchState single = seq;
+    SplitMix64 rng{0x5e9};
+    std::vector<PlayerAction> buffer(seq.n_players);
+    TickSequence ticks(seq, buffer.data(), buffer.size());
+    std::uint64_t goals = 0;
+    for (int t = 0; t < 6000; ++t) {
+        const std::vector<PlayerAction> keys = chase(seq, rng);
+        std::copy(keys.begin(), keys.end(), buffer.begin());  // in place: the sequence reads this buffer
+        const std::optional<Team> a = ticks.next();
+        const std::optional<Team> b = tick(single, buffer.data(), buffer.size());
+        CHECK(a == b);
+        goals += a.has_value();
+    }
+    CHECK(goals >= 2);
+    CHECK_EQ(states::hash(seq), states::hash(single));
+
+    std::string message;
+    try {
+        TickSequence refused(seq, buffer.data(), 2);
+    } catch (const EngineFault& fault) {
+        message = fault.what();
+    }
+    CHECK_EQ(message, std::string("tick_sequence: 2 actions for 5 players"));
 }
