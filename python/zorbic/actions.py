@@ -56,14 +56,14 @@ class DiscreteActions(ActionParser):
         table[:, :2] = np.repeat(DIRECTIONS, 2, axis=0)
         table[1::2, 2] = KICK
         self.table = table
+        self.sided = np.concatenate([table, table * [-1, 1, 1]])
 
     def check(self, actions: object, batch: int) -> np.ndarray:
         return self._integers(actions, (batch,), 0, self.space.n - 1)
 
     def to_engine(self, actions: np.ndarray, mirror: np.ndarray) -> np.ndarray:
-        engine = self.table[actions]
-        engine[:, 0] *= mirror.astype(np.int64)
-        return engine
+        # Rows of the mirrored half of the table serve the blue side.
+        return np.take(self.sided, actions + (mirror < 0) * self.space.n, axis=0)
 
 
 class MultiDiscreteActions(ActionParser):

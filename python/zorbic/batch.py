@@ -46,6 +46,9 @@ class SoccerBatch:
 
         k = len(self.slots)
         self.n_learners = n_matches * k
+        # A run of neighbouring slots is written through a slice, not an index array.
+        contiguous = k and self.slots[-1] - self.slots[0] == k - 1
+        self._learner_columns = slice(int(self.slots[0]), int(self.slots[-1]) + 1) if contiguous else self.slots
         self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
         self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
         self._episode_steps = np.zeros(n_matches, np.int64)
@@ -124,7 +127,7 @@ class SoccerBatch:
         """
         checked = self.action_parser.check(actions, self.n_learners)
         engine = self._actions
-        engine[:, self.slots] = self.action_parser.to_engine(checked, self._mirror_rows).reshape(
+        engine[:, self._learner_columns] = self.action_parser.to_engine(checked, self._mirror_rows).reshape(
             self.n_matches, len(self.slots), 3
         )
         if len(self.others):

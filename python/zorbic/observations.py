@@ -110,15 +110,17 @@ class EgocentricObservation(ObservationBuilder):
         if self.obstacles:
             # Match 0's discs: they stand still unless the stadium makes them movable.
             columns.append(np.broadcast_to(field.engine.obstacle_discs().reshape(1, -1), (m, 3 * len(field.obstacles))))
-        columns.append(np.broadcast_to(plan.constants, (m, len(plan.constants))))
-        table, gathered, minus = plan.buffers(m)
-        np.concatenate(columns, axis=1, out=table)
-        # mode="clip" keeps take from buffering its output; every index is in range.
-        np.take(table, plan.take, axis=1, out=gathered, mode="clip")
-        np.take(table, plan.minus, axis=1, out=minus, mode="clip")
-        gathered -= minus
+        table, constants, minus = plan.buffers(m)
+        columns.append(constants)
+        # Single precision from here on, which the result has anyway: half the
+        # bytes to move, and x -> -x stays exact, so mirrored views still agree.
+        np.concatenate(columns, axis=1, out=table, casting="same_kind")
         out = plan.results.take()
-        np.multiply(gathered, plan.scale, out=out, casting="same_kind")
+        # mode="clip" keeps take from buffering its output; every index is in range.
+        np.take(table, plan.take, axis=1, out=out, mode="clip")
+        np.take(table, plan.minus, axis=1, out=minus, mode="clip")
+        out -= minus
+        out *= plan.scale
         np.clip(out, -LIMIT, LIMIT, out=out)
         return out.reshape(m, len(slots), -1)
 
@@ -145,8 +147,8 @@ class _Plan:
         obstacles = width
         width += 3 * len(field.obstacles) * builder.obstacles
         mouths = np.stack([field.attack[slots], field.defend[slots]], axis=1).reshape(-1)  # (k * 4,)
-        self.constants = np.concatenate([mouths, [0.0]])
-        zero = width + len(mouths)
+        self.constants = np.concatenate([mouths if builder.goal_mouths else [], [0.0]]).astype(np.float32)
+        zero = width + len(self.constants) - 1
 
         take, minus, scale = [], [], []
         for i, s in enumerate(slots):
@@ -193,7 +195,7 @@ class _Plan:
                     scale.append(1.0 / field.extent[0])
         self.take = np.array(take, np.intp)
         self.minus = np.array(minus, np.intp)
-        self.scale = np.array(scale)
+        self.scale = np.array(scale, np.float32)
         self.slots = slots
         self.width = zero + 1
         self._matches = -1
@@ -204,14 +206,15 @@ class _Plan:
         self.ray_y = np.broadcast_to(np.sin(angles), self.ray_x.shape)
 
     def buffers(self, n_matches: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """The table and the two gathers, kept between steps; results are recycled."""
+        """The table, its constant columns and the second gather, kept between
+        steps; results are recycled."""
         if n_matches != self._matches:
             self._matches = n_matches
-            self._table = np.empty((n_matches, self.width))
-            self._gathered = np.empty((n_matches, len(self.take)))
-            self._minus = np.empty_like(self._gathered)
+            self._table = np.empty((n_matches, self.width), np.float32)
+            self._constants = np.broadcast_to(self.constants, (n_matches, len(self.constants)))
+            self._minus = np.empty((n_matches, len(self.take)), np.float32)
             self.results = Recycler((n_matches, len(self.take)), np.float32)
-        return self._table, self._gathered, self._minus
+        return self._table, self._constants, self._minus
 
     def ray_distances(self, field: Field, player_pos: np.ndarray) -> np.ndarray:
         """Distance along each ray to the nearest wall, over the diagonal, at most 1: (M, k, R)."""
