@@ -12,6 +12,10 @@ use: RAYON_NUM_THREADS is set for each one.
     scripts/bench --baseline 60e1147 [--rounds 5]
                                the target workloads side by side with an
                                earlier commit (bench/baseline.py)
+
+The sections faces, render and collector run scripts of their own
+(bench/faces_bench.py, render_bench.py, collector_bench.py), which also run
+alone; their tables are relayed here.
 """
 
 from __future__ import annotations
@@ -36,7 +40,14 @@ PROBE_BUILD_DIR = ROOT / "build" / "bench-tools"
 TEAMS = ((1, 1), (3, 3), (16, 16))
 BATCH_SIZES = (1, 64, 1024, 16384)
 TICK_SKIP = 8
-SECTIONS = ("rollout", "step", "overhead", "predict", "memory", "construct")
+SECTIONS = ("rollout", "step", "overhead", "predict", "memory", "construct", "faces", "render", "collector")
+# Sections measured by scripts of their own, in processes of their own: the
+# training faces, the renderer and the Ray collector. Their tables are relayed.
+SCRIPTS = {
+    "faces": ("faces_bench.py", {"RAYON_NUM_THREADS": "1"}),
+    "render": ("render_bench.py", {"RAYON_NUM_THREADS": "1"}),
+    "collector": ("collector_bench.py", {}),
+}
 
 
 # ---------------------------------------------------------------- settings
@@ -325,6 +336,18 @@ def collect(plan: Plan, sections: list[str]) -> dict:
     if "construct" in sections:
         progress("construction of a large batch")
         results["construct"] = in_subprocess([{"kind": "construct", "plan": shared}], 1)
+    results["scripts"] = {}
+    for section, (script, environ) in SCRIPTS.items():
+        if section in sections:
+            progress(f"{section}: bench/{script}")
+            quick = ["--quick"] if plan.quick and section == "render" else []
+            if plan.quick and section == "faces":
+                quick = ["--rounds", "2", "--seconds", "0.5"]
+            if plan.quick and section == "collector":
+                quick = ["--rounds", "2"]
+            done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *quick],
+                                  env={**os.environ, **environ}, capture_output=True, text=True, check=True)
+            results["scripts"][section] = done.stdout
     return results
 
 
@@ -399,6 +422,8 @@ def report(results: dict, meta: dict) -> str:
         ms = lambda v: f"{v:.1f} ms"  # noqa: E731
         lines.append(f"construct {c['n_envs']} envs of 3v3: VecEnv {cell(c['classic']['milliseconds'], ms)}, "
                      f"from_zsm {cell(c['from_zsm']['milliseconds'], ms)}")
+    for section, text in results.get("scripts", {}).items():
+        lines += ["", f"{section} (bench/{SCRIPTS[section][0]}):", text.rstrip()]
     return "\n".join(lines).rstrip() + "\n"
 
 

@@ -12,7 +12,7 @@ driver's time in which the actor was not collecting. Rounds alternate the three 
 load touches all of them. Every throughput comes with the CPU cores that
 other programs kept busy meanwhile (from /proc: the machine's busy time less
 this process tree's); the load average is printed at the start.
-Prints a table, then one JSON object per line (--json for those only).
+Prints a table (one JSON object per figure with --json).
 """
 
 from __future__ import annotations
@@ -130,7 +130,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=10, help="alternating rounds of local, 1 actor, 2 actors")
     parser.add_argument("--quiet", type=float, default=0.15,
                         help="a round counts as quiet when other programs kept fewer cores busy in each of its runs")
-    parser.add_argument("--json", action="store_true", help="print only the JSON lines")
+    parser.add_argument("--json", action="store_true", help="print one JSON object per figure instead of a table")
     args = parser.parse_args(argv)
 
     config = RolloutConfig(num_envs=args.envs, seed=0)
@@ -190,10 +190,7 @@ def main(argv: list[str] | None = None) -> int:
                     "value": statistics.median(1 - inside for _, _, inside in runs["2 actors"]),
                     "over": f"all {len(rounds)} rounds"})
     for record in records:
-        if not args.json:
-            print(describe(record))
-    for record in records:
-        print(json.dumps(record))
+        print(json.dumps(record) if args.json else describe(record))
     return 0
 
 

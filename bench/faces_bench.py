@@ -1,7 +1,7 @@
 """Throughput of the training faces against raw `physics_step` on the same matches.
 
 Run in a process of its own with RAYON_NUM_THREADS=1 (scripts/bench does):
-it prints one JSON object per configuration. The face runs with its default
+it prints a line per configuration (one JSON object each with --json). The face runs with its default
 parts (the chaser opponent, goal reward, egocentric observations) and random
 actions drawn once into a bank. "raw" is the time that the same
 physics_step calls took inside that run, on the same matches with the same
@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import statistics
 import sys
 import time
 
@@ -94,11 +95,28 @@ def raw(matches: int, n_red: int, n_blue: int, seconds: float) -> float:
     return matches * calls / elapsed
 
 
+def describe(record: dict) -> str:
+    if record["config"] == "step cost":
+        return f"one step of the vector face, {record['matches']:>4} match(es): {record['seconds_per_step'] * 1e6:8.1f} us"
+    ratios = [f / r for f, r in zip(record["face"], record["raw"])]
+    return (
+        f"{record['config']:>14}, {record['matches']} matches: face {statistics.median(record['face']):>10,.0f}"
+        f" env-steps/s, its physics_step calls {statistics.median(record['raw']):>10,.0f}, face/raw"
+        f" {statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f});"
+        f" physics_step alone on fresh matches {statistics.median(record['raw_random']):>10,.0f}"
+    )
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=1.0, help="length of each timed run")
     parser.add_argument("--rounds", type=int, default=5, help="alternating rounds of face and raw")
+    parser.add_argument("--json", action="store_true", help="print one JSON object per figure instead of a table")
     args = parser.parse_args(argv)
+
+    def emit(record: dict) -> None:
+        print(json.dumps(record) if args.json else describe(record), flush=True)
+
     configs = [("1v1", 1024, 1, 1, False), ("3v3 self-play", 1024, 3, 3, True)]
     for name, matches, n_red, n_blue, self_play in configs:
         faces, raws, randoms = [], [], []
@@ -107,12 +125,10 @@ def main(argv: list[str] | None = None) -> int:
             faces.append(through_face)
             raws.append(same_calls)
             randoms.append(raw(matches, n_red, n_blue, args.seconds))
-        print(json.dumps({"config": name, "matches": matches, "face": faces, "raw": raws, "raw_random": randoms}),
-              flush=True)
+        emit({"config": name, "matches": matches, "face": faces, "raw": raws, "raw_random": randoms})
     for matches in (1, 1024):
         calls_per_second = face(matches, 1, 1, False, args.seconds)[0] / matches
-        print(json.dumps({"config": "step cost", "matches": matches, "seconds_per_step": 1.0 / calls_per_second}),
-              flush=True)
+        emit({"config": "step cost", "matches": matches, "seconds_per_step": 1.0 / calls_per_second})
     return 0
 
 
