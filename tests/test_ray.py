@@ -309,9 +309,9 @@ def test_an_actor_that_keeps_dying_is_given_up(collectors):
 
 def test_the_example_loop_updates_the_weights_it_broadcasts(collectors):
     path = pathlib.Path(__file__).resolve().parent.parent / "examples" / "ray_train.py"
-    spec = importlib.util.spec_from_file_location("ray_train_example", path)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location("ray_train_example", path)
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     collector = collectors(2, RolloutConfig(num_envs=16, setup=example.SETUP, seed=0))
     start = mlp()
     trained, history = example.train(collector, start, iterations=3, steps=8)

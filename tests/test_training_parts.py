@@ -309,10 +309,10 @@ def test_a_policy_opponent_sees_its_own_frame_and_is_mirrored_back():
         broken.step(np.zeros(1, np.int64))
 
 
-@pytest.mark.parametrize("spec, error", [("nobody", ValueError), (3, TypeError)])
-def test_unknown_opponents_are_refused(spec, error):
+@pytest.mark.parametrize("choice, error", [("nobody", ValueError), (3, TypeError)])
+def test_unknown_opponents_are_refused(choice, error):
     with pytest.raises(error, match="idle"):
-        MatchSetup(opponent=spec)
+        MatchSetup(opponent=choice)
 
 
 # ------------------------------------------------------------- reset rules

@@ -100,11 +100,11 @@ class RawActions(ActionParser):
 BUILT_IN = {"discrete": DiscreteActions, "multi_discrete": MultiDiscreteActions, "raw": RawActions}
 
 
-def make_action_parser(spec: str | ActionParser | None) -> ActionParser:
-    if spec is None:
+def make_action_parser(choice: str | ActionParser | None) -> ActionParser:
+    if choice is None:
         return DiscreteActions()
-    if isinstance(spec, ActionParser):
-        return spec
-    if isinstance(spec, str) and spec in BUILT_IN:
-        return BUILT_IN[spec]()
-    raise ValueError(f"unknown action parser {spec!r}: use one of {sorted(BUILT_IN)} or an ActionParser")
+    if isinstance(choice, ActionParser):
+        return choice
+    if isinstance(choice, str) and choice in BUILT_IN:
+        return BUILT_IN[choice]()
+    raise ValueError(f"unknown action parser {choice!r}: use one of {sorted(BUILT_IN)} or an ActionParser")

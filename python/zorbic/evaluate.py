@@ -209,13 +209,13 @@ def play_matches(
     return Evaluation(label or total.against, total.wins, total.losses, total.undecided)
 
 
-def _opponent(spec: str) -> tuple[Any, str, dict[str, Any] | None]:
-    if spec in BUILT_IN:
-        return spec, spec, None
-    if not Path(spec).is_file():
-        raise ValueError(f"--against {spec!r} is none of {', '.join(sorted(BUILT_IN))} and no model file")
-    policy, setup = load_model(spec)
-    return policy, Path(spec).name, setup
+def _opponent(choice: str) -> tuple[Any, str, dict[str, Any] | None]:
+    if choice in BUILT_IN:
+        return choice, choice, None
+    if not Path(choice).is_file():
+        raise ValueError(f"--against {choice!r} is none of {', '.join(sorted(BUILT_IN))} and no model file")
+    policy, setup = load_model(choice)
+    return policy, Path(choice).name, setup
 
 
 # ------------------------------------------------------------ the command

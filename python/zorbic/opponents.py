@@ -140,7 +140,7 @@ BUILT_IN = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOppo
 
 
 def make_opponent(
-    spec: str | Opponent | Callable[[np.ndarray], Any] | Any,
+    choice: str | Opponent | Callable[[np.ndarray], Any] | Any,
     obs_builder: Any = None,
     action_parser: Any = None,
 ) -> Opponent:
@@ -149,17 +149,17 @@ def make_opponent(
     A policy sees the given observation builder and action parser, by default
     the built-in egocentric observation and discrete action table.
     """
-    if isinstance(spec, Opponent):
-        return spec
-    if isinstance(spec, str):
-        if spec not in BUILT_IN:
-            raise ValueError(f"unknown opponent {spec!r}: use one of {sorted(BUILT_IN)}, an Opponent or a policy")
-        return BUILT_IN[spec]()
-    if callable(spec) or callable(getattr(spec, "predict", None)):
+    if isinstance(choice, Opponent):
+        return choice
+    if isinstance(choice, str):
+        if choice not in BUILT_IN:
+            raise ValueError(f"unknown opponent {choice!r}: use one of {sorted(BUILT_IN)}, an Opponent or a policy")
+        return BUILT_IN[choice]()
+    if callable(choice) or callable(getattr(choice, "predict", None)):
         from zorbic.actions import DiscreteActions
         from zorbic.observations import EgocentricObservation
 
-        return PolicyOpponent(spec, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())
+        return PolicyOpponent(choice, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())
     raise TypeError(
-        f"opponent must be one of {sorted(BUILT_IN)}, an Opponent or a policy, not {type(spec).__name__}"
+        f"opponent must be one of {sorted(BUILT_IN)}, an Opponent or a policy, not {type(choice).__name__}"
     )

@@ -99,11 +99,11 @@ class RandomPlacement(StateReset):
         return ball, np.zeros((n_matches, 2)), players, np.zeros((n_matches, p, 2))
 
 
-def make_reset_rule(spec: str | ResetRule | None) -> ResetRule:
-    if spec is None or spec == "kickoff":
+def make_reset_rule(choice: str | ResetRule | None) -> ResetRule:
+    if choice is None or choice == "kickoff":
         return KickoffReset()
-    if spec == "random":
+    if choice == "random":
         return RandomPlacement()
-    if isinstance(spec, ResetRule):
-        return spec
-    raise ValueError(f"unknown reset rule {spec!r}: use 'kickoff', 'random' or a ResetRule")
+    if isinstance(choice, ResetRule):
+        return choice
+    raise ValueError(f"unknown reset rule {choice!r}: use 'kickoff', 'random' or a ResetRule")

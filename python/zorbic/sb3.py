@@ -107,17 +107,17 @@ class SoccerSB3VecEnv(VecEnv):
         return self.batch.opponent
 
     @opponent.setter
-    def opponent(self, spec: Any) -> None:
-        self.set_opponent(spec)
+    def opponent(self, choice: Any) -> None:
+        self.set_opponent(choice)
 
-    def set_opponent(self, spec: Any, seed: int | None = None) -> None:
-        """Let `spec` (see zorbic.opponents.make_opponent) drive the other slots of every match from now on.
+    def set_opponent(self, choice: Any, seed: int | None = None) -> None:
+        """Let `choice` (see zorbic.opponents.make_opponent) drive the other slots of every match from now on.
 
         Running episodes go on with the new opponent, which is told that
         every match starts afresh from where it stands.
         """
         batch = self.batch
-        opponent = make_opponent(spec, batch.obs_builder, batch.action_parser)
+        opponent = make_opponent(choice, batch.obs_builder, batch.action_parser)
         opponent.seed(np.random.default_rng(seed))
         if len(batch.others):
             opponent.reset(batch.state, batch.field, batch.others, np.ones(batch.n_matches, np.bool_))
