@@ -23,6 +23,7 @@
 #include "contact_plan.hpp"
 #include "game_flow.hpp"
 #include "match_state.hpp"
+#include "split_mix64.hpp"
 #include "stadium.hpp"
 #include "tick.hpp"
 
@@ -96,18 +97,6 @@ int run_ticks(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, s
                 static_cast<unsigned long long>(steps), seconds, static_cast<double>(steps) / seconds);
     return 0;
 }
-
-// A small fixed-seed generator: the same actions on every machine.
-struct SplitMix64 {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::int64_t below(std::uint64_t n) { return static_cast<std::int64_t>(next() % n); }
-};
 
 int run_steps(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, std::uint64_t n_steps) {
     constexpr std::uint64_t TICK_SKIP = 8;

@@ -11,8 +11,11 @@
 
 #include "collision_flags.hpp"
 #include "match_state.hpp"
+#include "split_mix64.hpp"
 
 namespace states {
+
+using ::SplitMix64;
 
 inline Disc ball_at(Vec2 pos, Vec2 vel = {0, 0}) {
     return {pos, vel, 10, 1, 0.99, 0.5, BALL_CGROUP, BALL_CMASK, 0, 0, 0, 0, 0, NO_TEAM};
@@ -93,19 +96,6 @@ inline MatchState make(Disc ball, std::vector<Disc> obstacles, std::vector<Disc>
     s.kick_budget.assign(players.size(), 0);
     return s;
 }
-
-// A small fixed-seed generator, so that scripted matches are the same on
-// every machine.
-struct SplitMix64 {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::int64_t below(std::uint64_t n) { return static_cast<std::int64_t>(next() % n); }
-};
 
 inline std::int64_t sign(double v) { return v > 0 ? 1 : (v < 0 ? -1 : 0); }
 
