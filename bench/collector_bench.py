@@ -34,7 +34,6 @@ import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 import ray  # noqa: E402
-
 from zorbic.ray import MLPPolicy, RolloutCollector, RolloutConfig, RolloutRunner  # noqa: E402
 
 

@@ -18,9 +18,8 @@ import time
 
 import gymnasium
 import numpy as np
-import zorbic_core
-
 import zorbic  # noqa: F401  (registers the env id)
+import zorbic_core
 
 BANK = 16
 

@@ -14,9 +14,8 @@ import sys
 import time
 
 import numpy as np
-from tqdm import tqdm
-
 import zorbic_core
+from tqdm import tqdm
 
 TEAM_NAMES = {zorbic_core.FLAG_RED: "red", zorbic_core.FLAG_BLUE: "blue", 0: "no team"}
 

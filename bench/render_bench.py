@@ -26,9 +26,8 @@ os.environ.setdefault("RAYON_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 import zorbic_core  # noqa: E402
-
-from zorbic.render import Renderer  # noqa: E402
-from zorbic.stadium import load_stadium  # noqa: E402
+from zorbic.display.render import Renderer  # noqa: E402
+from zorbic.engine.stadium import load_stadium  # noqa: E402
 
 WIDTH, HEIGHT = 640, 320
 N_RED = N_BLUE = 3

@@ -16,9 +16,13 @@ import argparse
 
 import numpy as np
 import ray
-
+from zorbic.parts.rewards import (
+    BallTowardsGoal,
+    Combined,
+    GoalReward,
+    PlayerTowardsBall,
+)
 from zorbic.ray import MLPPolicy, Rollout, RolloutCollector, RolloutConfig
-from zorbic.rewards import BallTowardsGoal, Combined, GoalReward, PlayerTowardsBall
 
 SETUP = dict(
     opponent="chaser",

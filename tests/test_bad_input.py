@@ -13,7 +13,6 @@ import json
 
 import numpy as np
 import pytest
-
 from zorbic_core import VecEnv
 
 N, N_RED, N_BLUE = 3, 2, 1

@@ -5,7 +5,6 @@ import sys
 
 import numpy as np
 import pytest
-
 import zorbic_core
 from zorbic_core import VecEnv
 

@@ -9,10 +9,9 @@ from pathlib import Path
 
 import imageio.v2 as imageio
 import pytest
-
-from zorbic import cli
-from zorbic.replay import decode_replay, encode_replay, load_replay
-from zorbic.resimulate import verify
+from zorbic.commands import main as cli
+from zorbic.replays.format import decode_replay, encode_replay, load_replay
+from zorbic.replays.resimulate import verify
 
 
 def run(*args: str) -> subprocess.CompletedProcess[str]:

@@ -17,11 +17,9 @@ import threading
 
 import numpy as np
 import pytest
-
 import zorbic_core
-from zorbic_core import VecEnv
-
 from threads import JOIN_TIMEOUT, run_in_threads
+from zorbic_core import VecEnv
 
 CHILD_TIMEOUT = 120  # seconds; only a hang comes near it
 

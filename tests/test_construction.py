@@ -8,7 +8,6 @@ import threading
 
 import numpy as np
 import pytest
-
 from zorbic_core import VecEnv
 
 CLASSIC_TEXT = (pathlib.Path(__file__).resolve().parent.parent / "data" / "classic.zsm").read_text("utf-8")

@@ -2,11 +2,16 @@
 
 import numpy as np
 import pytest
-
-from zorbic.batch import SoccerBatch
-from zorbic.curriculum import SELF, Curriculum, MixedOpponent, Stage
-from zorbic.match_setup import MatchSetup
-from zorbic.opponents import ChaserOpponent, IdleOpponent, Opponent, PolicyOpponent, RandomOpponent
+from zorbic.core.batch import SoccerBatch
+from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.curriculum import SELF, Curriculum, MixedOpponent, Stage
+from zorbic.parts.opponents import (
+    ChaserOpponent,
+    IdleOpponent,
+    Opponent,
+    PolicyOpponent,
+    RandomOpponent,
+)
 
 
 class Constant(Opponent):

@@ -18,7 +18,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from zorbic_core import VecEnv
 
 # The digest of the whole script. It changes whenever any arithmetic or rule

@@ -4,12 +4,16 @@ import json
 
 import numpy as np
 import pytest
-
-from zorbic import cli
-from zorbic.evaluate import Evaluation, play_matches, run_evaluate, wilson_interval
-from zorbic.match_setup import MatchSetup
-from zorbic.model_files import saved_setup, setup_from_saved
-from zorbic.observations import EgocentricObservation
+from zorbic.commands import main as cli
+from zorbic.commands.evaluate import run as run_evaluate
+from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.observations import EgocentricObservation
+from zorbic.training.evaluate import (
+    Evaluation,
+    play_matches,
+    wilson_interval,
+)
+from zorbic.training.model_files import saved_setup, setup_from_saved
 
 
 def rusher(obs):

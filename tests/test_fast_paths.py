@@ -9,7 +9,6 @@ import math
 
 import numpy as np
 import pytest
-
 from zorbic_core import VecEnv
 
 # A goal's kickoff reset comes 150 ticks after it, so within this many ticks

@@ -6,7 +6,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
 # Engine frame throughout: the stadium file's y axis reversed.

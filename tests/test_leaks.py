@@ -26,7 +26,6 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
 import zorbic_core
 from zorbic_core import VecEnv
 

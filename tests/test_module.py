@@ -14,7 +14,6 @@ import textwrap
 import warnings
 
 import pytest
-
 import zorbic_core
 from zorbic_core import VecEnv
 

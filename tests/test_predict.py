@@ -8,7 +8,6 @@ import weakref
 
 import numpy as np
 import pytest
-
 from zorbic_core import VecEnv
 
 # Classic field corners (engine frame) that the ball can never reach: the

@@ -11,8 +11,13 @@ import sys
 
 import numpy as np
 import pytest
-
-from zorbic_core import disc_disc, disc_plane, disc_vertex, segment_curve, segment_no_curve
+from zorbic_core import (
+    disc_disc,
+    disc_plane,
+    disc_vertex,
+    segment_curve,
+    segment_no_curve,
+)
 
 
 def bits(value):

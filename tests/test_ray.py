@@ -13,7 +13,13 @@ import pytest
 ray = pytest.importorskip("ray")
 
 import zorbic  # noqa: E402
-from zorbic.ray import MLPPolicy, Rollout, RolloutCollector, RolloutConfig, RolloutRunner  # noqa: E402
+from zorbic.ray import (  # noqa: E402
+    MLPPolicy,
+    Rollout,
+    RolloutCollector,
+    RolloutConfig,
+    RolloutRunner,
+)
 
 # Ray starts in seconds, an actor in one or two; a hang must fail, not block.
 pytestmark = [pytest.mark.timeout(120), pytest.mark.external]

@@ -7,12 +7,10 @@ import math
 
 import numpy as np
 import pytest
-
 import zorbic_core
 from pictures import disc_center, toward
-from zorbic.match_flow import GOAL_COUNTDOWN, GOAL_SCORED, KICKOFF, PLAYING, MatchFlow
-from zorbic.render import Renderer
-from zorbic.scene import (
+from zorbic.display.render import Renderer
+from zorbic.display.scene import (
     BALL_FILL,
     BALL_ONLY,
     BARRIER_BLUE,
@@ -26,7 +24,22 @@ from zorbic.scene import (
     WALL,
     wall_style,
 )
-from zorbic.stadium import BALL, BLUE, BLUE_KO, RED, RED_KO, classic_text, read_stadium
+from zorbic.engine.match_flow import (
+    GOAL_COUNTDOWN,
+    GOAL_SCORED,
+    KICKOFF,
+    PLAYING,
+    MatchFlow,
+)
+from zorbic.engine.stadium import (
+    BALL,
+    BLUE,
+    BLUE_KO,
+    RED,
+    RED_KO,
+    classic_text,
+    read_stadium,
+)
 from zorbic_core import FLAG_BLUE, FLAG_RED
 
 CLASSIC = read_stadium(classic_text())
@@ -307,8 +320,8 @@ ABSURD = json.dumps(
 
 def test_a_stadium_of_absurd_numbers_is_drawn_quickly_and_without_error() -> None:
     """The engine range-checks no number, so neither may the picture fail on one."""
-    from zorbic.viewer import match_data
-    from zorbic.replay import Replay
+    from zorbic.display.viewer import match_data
+    from zorbic.replays.format import Replay
 
     stadium = read_stadium(ABSURD)
     renderer = Renderer(stadium, 320, 160)

@@ -13,10 +13,9 @@ from typing import Callable
 
 import numpy as np
 import pytest
-
 import zorbic_core
-from zorbic.recording import BatchRecorder, Recorder, RecordingVecEnv
-from zorbic.replay import (
+from zorbic.engine.stadium import classic_text
+from zorbic.replays.format import (
     HEADER_SIZE,
     KickRateLimit,
     PlayerCmask,
@@ -29,8 +28,8 @@ from zorbic.replay import (
     load_replay,
     save_replay,
 )
-from zorbic.resimulate import frames, verify
-from zorbic.stadium import classic_text
+from zorbic.replays.recording import BatchRecorder, Recorder, RecordingVecEnv
+from zorbic.replays.resimulate import frames, verify
 
 # A pitch with arcs of both signs, a one-sided wall, a movable disc and its own goals.
 CUSTOM = json.dumps(
@@ -444,7 +443,6 @@ def test_a_call_the_batch_refuses_leaves_the_recording_as_it_was(call) -> None:
 
 def test_a_batch_recorder_starts_at_the_matchs_next_reset() -> None:
     import gymnasium
-
     import zorbic
 
     env = gymnasium.make_vec(zorbic.ENV_ID, num_envs=3, reset_rule="random", sync_episodes=True, max_steps=40)

@@ -11,13 +11,13 @@ sb3 = pytest.importorskip(
 import torch  # noqa: E402
 from stable_baselines3 import A2C, PPO  # noqa: E402
 from stable_baselines3.common.vec_env import VecFrameStack, VecMonitor, VecNormalize  # noqa: E402
-
-from zorbic.evaluate import play_matches, run_evaluate  # noqa: E402
-from zorbic.model_files import load_model, saved_setup  # noqa: E402
-from zorbic.gym_vector import SoccerVectorEnv  # noqa: E402
-from zorbic.match_setup import MatchSetup  # noqa: E402
-from zorbic.opponents import IdleOpponent, RandomOpponent  # noqa: E402
+from zorbic.core.match_setup import MatchSetup  # noqa: E402
+from zorbic.faces.gym_vector import SoccerVectorEnv  # noqa: E402
+from zorbic.parts.opponents import IdleOpponent, RandomOpponent  # noqa: E402
 from zorbic.sb3 import make_vec_env  # noqa: E402
+from zorbic.commands.evaluate import run as run_evaluate  # noqa: E402
+from zorbic.training.evaluate import play_matches  # noqa: E402
+from zorbic.training.model_files import load_model, saved_setup  # noqa: E402
 
 # Tiny networks: a second torch thread only spins against the engine's pool.
 torch.set_num_threads(1)
@@ -233,7 +233,7 @@ def test_evaluate_command_prints_the_counts(saved, capsys):
 
 def test_a_short_training_writes_every_result(tmp_path, capsys):
     pytest.importorskip("matplotlib", reason="the learning curve needs matplotlib (the [train] extra)")
-    from zorbic.train import train
+    from zorbic.training.train import train
 
     summary = train(minutes=0.01, out=tmp_path, envs=32, seed=0, eval_seconds=1000.0, eval_matches=3)
     names = sorted(path.name for path in tmp_path.iterdir())

@@ -7,7 +7,6 @@ import weakref
 
 import numpy as np
 import pytest
-
 from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
 PLAYER_RADIUS = 15.0

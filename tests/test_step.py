@@ -6,10 +6,8 @@ import threading
 
 import numpy as np
 import pytest
-
-from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
-
 from threads import run_in_threads
+from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
 
 def random_actions(rng, env):

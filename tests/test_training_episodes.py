@@ -1,7 +1,6 @@
 """Episodes of the vector face: what each autoreset mode returns on which step,
 how matches restart, and that a batch changes nothing about a single match."""
 
-import hashlib
 import json
 import os
 import subprocess
@@ -10,9 +9,8 @@ import sys
 import gymnasium
 import numpy as np
 import pytest
-from gymnasium.vector import AutoresetMode
-
 import zorbic
+from gymnasium.vector import AutoresetMode
 from match_helpers import shoot
 from zorbic_core import FLAG_BLUE, FLAG_RED
 

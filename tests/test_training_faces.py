@@ -7,11 +7,10 @@ import warnings
 import gymnasium
 import numpy as np
 import pytest
-from gymnasium.utils.env_checker import check_env
-from pettingzoo.test import parallel_api_test, parallel_seed_test
-
 import zorbic
 import zorbic.pettingzoo
+from gymnasium.utils.env_checker import check_env
+from pettingzoo.test import parallel_api_test, parallel_seed_test
 
 
 @pytest.mark.parametrize(

@@ -3,7 +3,6 @@ reset rules and the set-up's own checks."""
 
 import numpy as np
 import pytest
-
 import zorbic
 from match_helpers import mirrored, shoot
 from zorbic import (

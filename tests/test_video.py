@@ -8,12 +8,11 @@ from pathlib import Path
 import imageio.v2 as imageio
 import numpy as np
 import pytest
-
-from zorbic.recording import RecordingVecEnv
-from zorbic.render import Renderer
-from zorbic.replay import Replay
-from zorbic.stadium import load_stadium
-from zorbic.video import replay_fps, replay_pictures, write_gif, write_mp4
+from zorbic.display.render import Renderer
+from zorbic.display.video import replay_fps, replay_pictures, write_gif, write_mp4
+from zorbic.engine.stadium import load_stadium
+from zorbic.replays.format import Replay
+from zorbic.replays.recording import RecordingVecEnv
 
 
 def recorded(steps: int, tick_skip: int = 8) -> Replay:

@@ -16,16 +16,14 @@ from typing import Any, Iterator
 
 import numpy as np
 import pytest
-from PIL import Image
-
 from pictures import disc_center
-
-from zorbic.recording import RecordingVecEnv
-from zorbic.replay import load_replay
-from zorbic.resimulate import frames
-from zorbic.scene import BALL_FILL, BLUE_TEAM, RED_TEAM, build_scene
-from zorbic.stadium import read_stadium
-from zorbic.viewer import match_data, viewer_html, write_viewer
+from PIL import Image
+from zorbic.display.scene import BALL_FILL, BLUE_TEAM, RED_TEAM, build_scene
+from zorbic.display.viewer import match_data, viewer_html, write_viewer
+from zorbic.engine.stadium import read_stadium
+from zorbic.replays.format import load_replay
+from zorbic.replays.recording import RecordingVecEnv
+from zorbic.replays.resimulate import frames
 
 websocket = pytest.importorskip("websocket", reason="websocket-client (the [test] extra) drives the browser")
 

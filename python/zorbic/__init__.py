@@ -3,7 +3,7 @@
 Importing the package registers the gymnasium id "zorbic/Soccer-v0":
 `gymnasium.make` gives the single-agent face (`SoccerEnv`) and
 `gymnasium.make_vec(..., vectorization_mode="vector_entry_point")` the
-vector face over one batch (`SoccerVectorEnv`). `zorbic.pettingzoo` has the
+vector face over one batch (`SoccerVectorEnv`). `zorbic.faces.pettingzoo` has the
 PettingZoo face. The parts of a set-up (observations, actions, rewards,
 reset rules, opponents) are documented in their modules.
 """
@@ -12,26 +12,51 @@ from __future__ import annotations
 
 import gymnasium
 
-from zorbic.actions import ActionParser, DiscreteActions, MultiDiscreteActions, RawActions
-from zorbic.batch import SoccerBatch
-from zorbic.gym_env import SoccerEnv
-from zorbic.gym_vector import SoccerVectorEnv
-from zorbic.match_setup import MatchSetup, agent_names
-from zorbic.observations import EgocentricObservation, ObservationBuilder
-from zorbic.recording import BatchRecorder, Recorder, RecordingVecEnv, record
-from zorbic.replay import Replay, ReplayError, load_replay
-from zorbic.resimulate import verify
-from zorbic.opponents import ChaserOpponent, IdleOpponent, Opponent, PolicyOpponent, RandomOpponent, make_opponent
-from zorbic.resets import KickoffReset, RandomPlacement, ResetRule, StateReset
-from zorbic.rewards import BallTowardsGoal, Combined, DistancePotential, GoalReward, PlayerTowardsBall, Reward
-from zorbic.stadium import Stadium, classic_text, load_stadium, read_stadium, stadium_text
-from zorbic.state import BatchState, Field
+from zorbic.core.batch import SoccerBatch
+from zorbic.core.match_setup import MatchSetup, agent_names
+from zorbic.core.state import BatchState, Field
+from zorbic.engine.stadium import (
+    Stadium,
+    classic_text,
+    load_stadium,
+    read_stadium,
+    stadium_text,
+)
+from zorbic.faces.gym_env import SoccerEnv
+from zorbic.faces.gym_vector import SoccerVectorEnv
+from zorbic.parts.actions import (
+    ActionParser,
+    DiscreteActions,
+    MultiDiscreteActions,
+    RawActions,
+)
+from zorbic.parts.observations import EgocentricObservation, ObservationBuilder
+from zorbic.parts.opponents import (
+    ChaserOpponent,
+    IdleOpponent,
+    Opponent,
+    PolicyOpponent,
+    RandomOpponent,
+    make_opponent,
+)
+from zorbic.parts.resets import KickoffReset, RandomPlacement, ResetRule, StateReset
+from zorbic.parts.rewards import (
+    BallTowardsGoal,
+    Combined,
+    DistancePotential,
+    GoalReward,
+    PlayerTowardsBall,
+    Reward,
+)
+from zorbic.replays.format import Replay, ReplayError, load_replay
+from zorbic.replays.recording import BatchRecorder, Recorder, RecordingVecEnv, record
+from zorbic.replays.resimulate import verify
 
 
 def __getattr__(name: str):
     # Drawing needs Pillow (the [render] extra): loaded only when asked for.
     if name == "Renderer":
-        from zorbic.render import Renderer
+        from zorbic.display.render import Renderer
 
         return Renderer
     raise AttributeError(f"module 'zorbic' has no attribute {name!r}")
@@ -42,8 +67,8 @@ ENV_ID = "zorbic/Soccer-v0"
 if ENV_ID not in gymnasium.registry:
     gymnasium.register(
         id=ENV_ID,
-        entry_point="zorbic.gym_env:SoccerEnv",
-        vector_entry_point="zorbic.gym_vector:SoccerVectorEnv",
+        entry_point="zorbic.faces.gym_env:SoccerEnv",
+        vector_entry_point="zorbic.faces.gym_vector:SoccerVectorEnv",
     )
 
 __all__ = [

@@ -1,7 +1,7 @@
-"""`python -m zorbic`: see zorbic.cli."""
+"""`python -m zorbic`: see zorbic.commands.main."""
 
 import sys
 
-from zorbic.cli import main
+from zorbic.commands.main import main
 
 sys.exit(main())

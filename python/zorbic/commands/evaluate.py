@@ -1,0 +1,63 @@
+"""`evaluate`: play matches of a saved model against an opponent and count its wins."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import Any
+
+from zorbic.commands.base import Command
+from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.opponents import BUILT_IN
+from zorbic.training.evaluate import SIDES, play_matches
+from zorbic.training.model_files import load_model
+
+
+def _opponent(choice: str) -> tuple[Any, str, dict[str, Any] | None]:
+    if choice in BUILT_IN:
+        return choice, choice, None
+    if not Path(choice).is_file():
+        raise ValueError(f"--against {choice!r} is none of {', '.join(sorted(BUILT_IN))} and no model file")
+    policy, setup = load_model(choice)
+    return policy, Path(choice).name, setup
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("model", type=Path, help="a model saved by scripts/train (.zip)")
+    parser.add_argument(
+        "--against", required=True, metavar="OPPONENT", help=f"{', '.join(sorted(BUILT_IN))}, or another saved model"
+    )
+    parser.add_argument("--matches", type=int, default=1000, help="matches to play (default 1000)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the opponent's and the set-up's draws (default 0)")
+    parser.add_argument("--side", choices=SIDES, default="red", help="the team the model plays (default red, which kicks off)")
+    parser.add_argument(
+        "--deterministic", action="store_true", help="take the model's most likely actions instead of drawing them"
+    )
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.matches < 1:
+        raise ValueError(f"--matches must be at least 1, got {args.matches}")
+    from zorbic.parts.opponents import PolicyOpponent
+
+    policy, setup = load_model(args.model)
+    import torch
+
+    # Small networks: more threads only spin against the engine's pool.
+    torch.set_num_threads(1)
+    against, label, their_setup = _opponent(args.against)
+    if their_setup is not None:
+        # The other model sees the match through its own observations.
+        mine = MatchSetup(**setup)
+        theirs = MatchSetup(**their_setup)
+        if (theirs.tick_skip, theirs.n_red, theirs.n_blue) != (mine.tick_skip, mine.n_red, mine.n_blue):
+            raise ValueError(f"{args.against} was trained for another kind of match than {args.model}")
+        against = PolicyOpponent(against, theirs.obs_builder, theirs.action_parser)
+    result = play_matches(
+        policy, against, args.matches, args.seed, side=args.side, deterministic=args.deterministic, label=label, **setup
+    )
+    print(result.line())
+    return 0
+
+
+COMMAND = Command("evaluate", "play matches of a saved model against an opponent and count its wins", configure, run)

@@ -1,0 +1,1 @@
+"""Helpers every layer uses: argument checks, atomic and bounded file access, reusable result buffers."""

@@ -1,0 +1,1 @@
+"""The batch core: a set-up (`MatchSetup`), the batch it builds (`SoccerBatch`) and the state its parts read (`BatchState`, `Field`)."""

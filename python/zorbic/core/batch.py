@@ -1,0 +1,146 @@
+"""The one batch core that every face shares.
+
+    learner actions -> action parser (+ opponents for the other slots)
+        -> VecEnv.physics_step -> snapshot -> reward, episode end, observation
+
+A `SoccerBatch` holds one `zorbic_core.VecEnv` of M matches. Each match has
+the same learner slots; learner row r of every batch array is slot
+`slots[r % k]` of match `r // k`, k being the number of learner slots, so
+the learners of a match are adjacent. The batch never restarts a match by
+itself: the faces decide when (their autoreset modes) and call `restart`.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import zorbic_core
+from gymnasium import spaces
+
+from zorbic.core.match_setup import MatchSetup, agent_names
+from zorbic.core.state import BatchState, Field, read_state
+from zorbic.engine.stadium import read_stadium, stadium_text
+
+
+class SoccerBatch:
+    def __init__(self, n_matches: int, setup: MatchSetup) -> None:
+        if not isinstance(n_matches, int) or isinstance(n_matches, bool) or n_matches < 1:
+            raise ValueError(f"the number of matches must be a positive int, got {n_matches!r}")
+        self.setup = setup
+        self.stadium = read_stadium(stadium_text(setup.stadium))
+        self.env = zorbic_core.VecEnv.from_zsm(
+            self.stadium.text, n_matches, setup.n_red, setup.n_blue, tick_skip=setup.tick_skip
+        )
+        self.field = Field.of(self.env, self.stadium, setup.n_red, setup.n_blue)
+        self.n_matches = n_matches
+        self.slots = np.array(setup.slots, np.int64)
+        self.others = np.array([s for s in range(self.field.n_players) if s not in setup.slots], np.int64)
+        self.agents = [agent_names(setup.n_red, setup.n_blue)[s] for s in setup.slots]
+        self.obs_builder = setup.obs_builder
+        self.action_parser = setup.action_parser
+        self.reward_fn = setup.reward_fn
+        self.reset_rule = setup.reset_rule
+        self.opponent = setup.opponent
+        self.observation_space: spaces.Box = self.obs_builder.space(self.field)
+        self.action_space: spaces.Space = self.action_parser.space
+        self.observers: list = []
+
+        k = len(self.slots)
+        self.n_learners = n_matches * k
+        # A run of neighbouring slots is written through a slice, not an index array.
+        contiguous = k and self.slots[-1] - self.slots[0] == k - 1
+        self._learner_columns = slice(int(self.slots[0]), int(self.slots[-1]) + 1) if contiguous else self.slots
+        self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
+        self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
+        self._episode_steps = np.zeros(n_matches, np.int64)
+        self._scored = np.full(n_matches, -1, np.int8)
+        self._terminated = np.zeros(n_matches, np.bool_)
+        self.state: BatchState = self._read()
+        self.seed(None)
+
+    # ------------------------------------------------------------- seeding
+
+    def seed(self, seed: int | None) -> None:
+        """Seed the parts that draw random numbers: the opponent and the reset rule."""
+        opponent_rng, reset_rng = (np.random.default_rng(s) for s in np.random.SeedSequence(seed).spawn(2))
+        self.opponent.seed(opponent_rng)
+        self.reset_rule.seed(reset_rng)
+
+    def _read(self) -> BatchState:
+        return read_state(self.env, self._episode_steps, self._scored, self._terminated)
+
+    def refresh(self) -> None:
+        """Read the state again after the engine was changed directly (`batch.env.set_state`)."""
+        self.state = self._read()
+
+    # ------------------------------------------------------- row <-> match
+
+    def rows(self, matches: np.ndarray) -> np.ndarray:
+        """A per-match array (M, ...) repeated for each learner row."""
+        return np.repeat(matches, len(self.slots), axis=0)
+
+    def matches(self, rows: np.ndarray, what: str = "mask") -> np.ndarray:
+        """A per-row boolean mask as a per-match mask; the learners of a match must agree."""
+        per_match = rows.reshape(self.n_matches, len(self.slots))
+        if np.any(per_match != per_match[:, :1]):
+            raise ValueError(f"the {what} must be the same for every learner of a match (rows {len(self.slots)} apart)")
+        return per_match[:, 0].copy()
+
+    # ------------------------------------------------------------ episodes
+
+    def add_observer(self, observer) -> None:
+        """Follow every restart (`on_reset`) and step (`on_step`) of the batch.
+
+        `on_step(batch, actions, scored)` gets the engine actions (M, P, 3) in a
+        buffer that the next step overwrites: copy what you keep.
+        """
+        self.observers.append(observer)
+
+    def remove_observer(self, observer) -> None:
+        self.observers.remove(observer)
+
+    def restart(self, which: np.ndarray | None = None) -> None:
+        """Start new episodes in the matches `which` (M,), all of them by default."""
+        which = np.ones(self.n_matches, np.bool_) if which is None else np.asarray(which, np.bool_)
+        if not which.any():
+            return
+        start = self.reset_rule.restart(self.env, self.field, which)
+        self._episode_steps[which] = 0
+        self._scored[which] = -1
+        self._terminated[which] = False
+        self.state = self._read()
+        self.obs_builder.reset(self.state, self.field, self.slots, which)
+        self.reward_fn.reset(self.state, self.field, self.slots, which)
+        if len(self.others):
+            self.opponent.reset(self.state, self.field, self.others, which)
+        for observer in self.observers:
+            observer.on_reset(self, which, start)
+
+    def observe(self) -> np.ndarray:
+        """Every learner's observation, float32 (n_learners, size)."""
+        obs = self.obs_builder.build(self.state, self.field, self.slots)
+        return obs.reshape(self.n_learners, -1)
+
+    def step(self, actions: object) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Step every match once; returns per-row rewards, terminated and truncated.
+
+        The actions are checked before any match moves.
+        """
+        checked = self.action_parser.check(actions, self.n_learners)
+        engine = self._actions
+        engine[:, self._learner_columns] = self.action_parser.to_engine(checked, self._mirror_rows).reshape(
+            self.n_matches, len(self.slots), 3
+        )
+        if len(self.others):
+            engine[:, self.others] = self.opponent.act(self.state, self.field, self.others)
+        self._scored[:] = self.env.physics_step(engine)
+        self._episode_steps += 1
+        # Goals end episodes unless every episode runs to max_steps together.
+        np.not_equal(self._scored, -1, out=self._terminated)
+        self._terminated &= not self.setup.sync_episodes
+        self.state = self._read()
+        for observer in self.observers:
+            observer.on_step(self, engine, self._scored)
+
+        rewards = self.reward_fn(self.state, self.field, self.slots).reshape(-1)
+        truncated = (self._episode_steps >= self.setup.max_steps) & ~self._terminated
+        return rewards, self.rows(self._terminated), self.rows(truncated)

@@ -1,0 +1,1 @@
+"""Collecting experience elsewhere: rollout runners and the Ray collector."""

@@ -1,0 +1,1 @@
+"""What the Python side knows of the engine: the stadium as the engine reads it, and the flow of a match (phases, score, countdown)."""

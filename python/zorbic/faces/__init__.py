@@ -1,0 +1,1 @@
+"""The faces other tools see: gymnasium's Env and VectorEnv, PettingZoo, stable-baselines3, and their rendering. A new face goes here."""

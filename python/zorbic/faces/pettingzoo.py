@@ -1,0 +1,77 @@
+"""The PettingZoo face: one match as a `ParallelEnv`.
+
+Every player is an agent by default (red_0, red_1, ..., blue_0, ...); with
+`learners=...` only those are, and the opponent drives the rest. The match
+ends for all agents together: terminated on a goal, truncated after
+`max_steps` steps. Needs the `pettingzoo` extra.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from pettingzoo import ParallelEnv
+
+from zorbic.core.batch import SoccerBatch
+from zorbic.core.match_setup import MatchSetup
+from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_metadata
+
+
+class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
+    metadata = {"name": "zorbic_soccer_v0", **render_metadata(8)}
+
+    def __init__(self, render_mode: str | None = None, **setup: Any) -> None:
+        if "learners" not in setup and "self_play" not in setup:
+            setup["self_play"] = True
+        self.render_mode = check_render_mode(render_mode)
+        match_setup = MatchSetup(**setup)
+        self.batch = SoccerBatch(1, match_setup)
+        self.metadata = {**self.metadata, **render_metadata(match_setup.tick_skip)}
+        self.possible_agents = list(self.batch.agents)
+        self.agents: list[str] = []
+        self._observation_space = self.batch.observation_space
+        self._action_space = self.batch.action_space
+
+    def observation_space(self, agent: str):
+        return self._observation_space
+
+    def action_space(self, agent: str):
+        return self._action_space
+
+    def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
+        if seed is not None:
+            self.batch.seed(seed)
+        self.batch.restart()
+        self.agents = list(self.possible_agents)
+        obs = self.batch.observe()
+        return dict(zip(self.agents, obs)), {agent: {} for agent in self.agents}
+
+    def step(self, actions: dict[str, Any]):
+        if not self.agents:
+            raise RuntimeError("the match is over: call reset() before stepping again")
+        missing = [agent for agent in self.agents if agent not in actions]
+        unknown = [agent for agent in actions if agent not in self.agents]
+        if missing or unknown:
+            raise ValueError(f"actions must name every live agent {self.agents} exactly; missing {missing}, unknown {unknown}")
+        batch = np.asarray([actions[agent] for agent in self.agents])
+        rewards, terminated, truncated = self.batch.step(batch)
+        agents = self.agents
+        obs = self.batch.observe()
+        if terminated[0] or truncated[0]:
+            self.agents = []
+        return (
+            dict(zip(agents, obs)),
+            dict(zip(agents, rewards.tolist())),
+            dict(zip(agents, terminated.tolist())),
+            dict(zip(agents, truncated.tolist())),
+            {agent: {} for agent in agents},
+        )
+
+    def close(self) -> None:
+        self._stop_rendering()
+
+
+def parallel_env(**kwargs: Any) -> SoccerParallelEnv:
+    """A PettingZoo ParallelEnv of one match; keyword arguments as for the gymnasium faces."""
+    return SoccerParallelEnv(**kwargs)

@@ -1,0 +1,161 @@
+"""What drives the player slots that do not learn.
+
+An opponent returns engine actions (dx, dy, kick) for a set of slots of
+every match at once, in the engine frame; nothing here loops over matches or
+players.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable
+
+import numpy as np
+
+from zorbic.core.state import BatchState, Field
+from zorbic.parts.actions import KICK, DiscreteActions
+from zorbic.parts.observations import EgocentricObservation
+
+# Surfaces closer than this can be kicked (the engine's kick reach).
+KICK_REACH = 4.0
+# sin(22.5 degrees): a component below it is "no input" on that axis, which
+# splits the circle into the eight keyboard directions and standing still.
+_EIGHT_WAY = 0.3826834323650898
+
+
+class Opponent:
+    """Base of every opponent: `act` is required, the rest optional."""
+
+    def seed(self, rng: np.random.Generator) -> None:
+        """Take the generator this opponent draws from until the next seed."""
+
+    def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
+        """Matches `which` (M,) restarted; `state` is the state they start from."""
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        """Engine actions for `slots` of every match, int64 (M, len(slots), 3)."""
+        raise NotImplementedError
+
+
+class IdleOpponent(Opponent):
+    """Stands still and never kicks."""
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        return np.zeros((state.n_matches, len(slots), 3), np.int64)
+
+
+class RandomOpponent(Opponent):
+    """A seeded uniform choice among the nine directions, kicking or not."""
+
+    def __init__(self) -> None:
+        self.rng = np.random.default_rng()
+
+    def seed(self, rng: np.random.Generator) -> None:
+        self.rng = rng
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        actions = self.rng.integers(-1, 2, size=(state.n_matches, len(slots), 3), dtype=np.int64)
+        actions[..., 2] = (actions[..., 2] != 0) * KICK
+        return actions
+
+
+def eight_way(direction: np.ndarray, out: np.ndarray) -> None:
+    """The keyboard direction (-1, 0 or 1 per axis) nearest each complex vector, into out (..., 2+)."""
+    limit = _EIGHT_WAY * np.abs(direction)
+    x, y = direction.real, direction.imag
+    # A zero vector gives (0, 0): neither comparison holds at limit 0.
+    out[..., 0] = (x > limit).view(np.int8) - (x < -limit).view(np.int8)
+    out[..., 1] = (y > limit).view(np.int8) - (y < -limit).view(np.int8)
+
+
+class ChaserOpponent(Opponent):
+    """Runs to the point behind the ball on the line to the goal it attacks,
+    then runs through the ball, kicking when it is in reach.
+
+    A player on the goal side of the ball steps round it instead of pushing
+    it towards its own goal. It moves in the eight keyboard directions, like
+    the default discrete action table.
+    """
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        # Points as complex numbers x + iy: one NumPy call per vector operation,
+        # on views of the snapshot's (x, y) pairs without a copy.
+        ball = state.ball_pos.view(np.complex128)  # (M, 1)
+        me = state.player_pos.view(np.complex128)[:, slots, 0]  # (M, k)
+        aim = field.attack[slots].copy().view(np.complex128)[:, 0] - ball
+        length = np.abs(aim)
+        aim /= np.where(length > 0, length, 1.0)
+        touch = field.stadium.ball_radius + field.stadium.player.radius
+
+        to_ball = ball - me
+        # In the frame of the line from the ball to the goal: how far the player
+        # is behind the ball (real) and beside the line, signed by side (imag).
+        seen = to_ball * aim.conjugate()
+        along, across = seen.real, seen.imag
+        off_line = np.abs(across)
+        lined_up = (along > 0) & (off_line < 0.5 * touch)
+        # Through the ball when lined up, else to the point behind it; from the
+        # goal side of the ball, by way of a point beside it.
+        beside = (along < 0.5 * touch) & (off_line < touch) & ~lined_up
+        side = np.where(across < 0, -1.5j * touch, 1.5j * touch) * beside
+        target = ball + aim * (np.where(lined_up, touch, -touch) - side)
+
+        actions = np.zeros(me.shape + (3,), np.int64)
+        eight_way(target - me, actions)
+        actions[..., 2] = (lined_up & (np.abs(to_ball) - touch < KICK_REACH)) * KICK
+        return actions
+
+
+class PolicyOpponent(Opponent):
+    """A frozen policy: observations of its slots in, actions of the action space out.
+
+    `policy` is a callable from an observation batch (B, D) to actions, or an
+    object with a `predict(obs, deterministic=True)` method that returns
+    `(actions, state)`, as trained models do. It sees its slots as a learner
+    of the same batch would: through the batch's observation builder and
+    action parser, mirrored on the blue side.
+    """
+
+    def __init__(self, policy: Callable[[np.ndarray], Any] | Any, obs_builder: Any, action_parser: Any):
+        if not callable(policy) and not callable(getattr(policy, "predict", None)):
+            raise TypeError("an opponent policy must be callable or have a predict(obs, deterministic=True) method")
+        self.policy = policy
+        self.obs_builder = obs_builder
+        self.action_parser = action_parser
+
+    def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
+        self.obs_builder.reset(state, field, slots, which)
+
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        obs = self.obs_builder.build(state, field, slots)
+        flat = obs.reshape(-1, obs.shape[-1])
+        predict = getattr(self.policy, "predict", None)
+        chosen = predict(flat, deterministic=True)[0] if callable(predict) else self.policy(flat)
+        mirror = np.broadcast_to(field.mirror[slots], (state.n_matches, len(slots))).reshape(-1)
+        engine = self.action_parser.to_engine(self.action_parser.check(chosen, len(flat)), mirror)
+        return engine.reshape(state.n_matches, len(slots), 3)
+
+
+BUILT_IN = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
+
+
+def make_opponent(
+    choice: str | Opponent | Callable[[np.ndarray], Any] | Any,
+    obs_builder: Any = None,
+    action_parser: Any = None,
+) -> Opponent:
+    """An opponent from a built-in name, an Opponent, or a frozen policy.
+
+    A policy sees the given observation builder and action parser, by default
+    the built-in egocentric observation and discrete action table.
+    """
+    if isinstance(choice, Opponent):
+        return choice
+    if isinstance(choice, str):
+        if choice not in BUILT_IN:
+            raise ValueError(f"unknown opponent {choice!r}: use one of {sorted(BUILT_IN)}, an Opponent or a policy")
+        return BUILT_IN[choice]()
+    if callable(choice) or callable(getattr(choice, "predict", None)):
+        return PolicyOpponent(choice, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())
+    raise TypeError(
+        f"opponent must be one of {sorted(BUILT_IN)}, an Opponent or a policy, not {type(choice).__name__}"
+    )

@@ -1,0 +1,1 @@
+"""Training and judging agents: the trainer, evaluation, and the files a trained model is kept in."""
