@@ -60,8 +60,9 @@ def run(command: list[str], **kwargs) -> None:
 
 
 def resolve(rev: str) -> str:
-    proc = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--verify", f"{rev}^{{commit}}"],
-                          capture_output=True, text=True)
+    proc = subprocess.run(
+        ["git", "-C", str(ROOT), "rev-parse", "--verify", f"{rev}^{{commit}}"], capture_output=True, text=True
+    )
     if proc.returncode != 0:
         raise SystemExit(f"--baseline: {rev!r} is not a commit of this repository")
     return proc.stdout.strip()
@@ -92,8 +93,7 @@ def prepare(rev: str) -> tuple[str, Path]:
     return sha, python
 
 
-def compare(run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: list[int],
-            sections: list[str]) -> dict:
+def compare(run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: list[int], sections: list[str]) -> dict:
     """Runs every row on both builds, alternating, and collects the samples."""
     sha, baseline_python = prepare(rev)
     interpreters = {"baseline": str(baseline_python), "new": sys.executable}
@@ -112,25 +112,34 @@ def compare(run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: lis
                     result = run_jobs([job], t, interpreters[build])[0]["result"]
                     key = f"{section} {red}v{blue} {n_envs} {t} {build}"
                     samples.setdefault(key, []).append(result["env_ticks_per_s"]["median"])
-    return {"baseline": sha, "rounds": rounds, "threads": threads, "rows": rows, "samples": samples,
-            "wall_seconds": round(time.perf_counter() - started, 1)}
+    return {
+        "baseline": sha,
+        "rounds": rounds,
+        "threads": threads,
+        "rows": rows,
+        "samples": samples,
+        "wall_seconds": round(time.perf_counter() - started, 1),
+    }
 
 
 def report(data: dict) -> str:
     samples, threads = data["samples"], data["threads"]
     names = {"step": "physics_step, random actions, tick_skip 8", "rollout": "rollout_bench"}
-    lines = [f"new against {data['baseline'][:12]}: env-ticks/s, medians of {data['rounds']} interleaved rounds",
-             f"{'workload':<46} {'envs':>5} {'thr':>3} {'baseline':>10} {'new':>10} {'new/base':>9} "
-             f"{'per round':>13}"]
+    lines = [
+        f"new against {data['baseline'][:12]}: env-ticks/s, medians of {data['rounds']} interleaved rounds",
+        f"{'workload':<46} {'envs':>5} {'thr':>3} {'baseline':>10} {'new':>10} {'new/base':>9} {'per round':>13}",
+    ]
     for section, red, blue, n_envs in data["rows"]:
         for t in threads:
             base = samples[f"{section} {red}v{blue} {n_envs} {t} baseline"]
             new = samples[f"{section} {red}v{blue} {n_envs} {t} new"]
             ratios = [n / b for n, b in zip(new, base)]
-            lines.append(f"{names[section] + f', {red}v{blue}':<46} {n_envs:>5} {t:>3} "
-                         f"{statistics.median(base) / 1e6:>9.2f}M {statistics.median(new) / 1e6:>9.2f}M "
-                         f"{statistics.median(new) / statistics.median(base):>8.2f}x "
-                         f"{min(ratios):>6.2f}-{max(ratios):.2f}")
+            lines.append(
+                f"{names[section] + f', {red}v{blue}':<46} {n_envs:>5} {t:>3} "
+                f"{statistics.median(base) / 1e6:>9.2f}M {statistics.median(new) / 1e6:>9.2f}M "
+                f"{statistics.median(new) / statistics.median(base):>8.2f}x "
+                f"{min(ratios):>6.2f}-{max(ratios):.2f}"
+            )
     if len(threads) > 1:
         lines += ["", f"{threads[-1]} threads / 1 thread (medians)"]
         for section, red, blue, n_envs in data["rows"]:
@@ -143,8 +152,9 @@ def report(data: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
-def main(run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: list[int], sections: list[str],
-         out: Path) -> int:
+def main(
+    run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: list[int], sections: list[str], out: Path
+) -> int:
     data = compare(run_jobs, shared, rev, rounds, threads, sections)
     print(report(data), end="")
     write_atomically(out, json.dumps(data, indent=1) + "\n")

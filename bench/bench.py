@@ -151,8 +151,12 @@ def measure_step(zc, plan: dict, n_red: int, n_blue: int, n_envs: int) -> dict:
         # Reset the envs that are in an after-goal countdown or far into a
         # match so that every run plays the same kind of game.
         env.reset_all()
-    return {"env_steps_per_s": summary(step_rates), "env_ticks_per_s": summary(tick_rates),
-            "n_steps": n_steps, "action_arrays": n_arrays}
+    return {
+        "env_steps_per_s": summary(step_rates),
+        "env_ticks_per_s": summary(tick_rates),
+        "n_steps": n_steps,
+        "action_arrays": n_arrays,
+    }
 
 
 def measure_overhead(zc, plan: dict) -> dict:
@@ -209,8 +213,13 @@ def measure_peak_memory(zc, plan: dict) -> dict:
     after_build = peak_rss_bytes()
     env.physics_step(random_actions(np.random.default_rng(3), n_envs, 6))
     after_step = peak_rss_bytes()
-    return {"n_envs": n_envs, "rss_before": before, "rss_after_build": after_build,
-            "rss_peak": after_step, "bytes_per_env": (after_build - before) / n_envs}
+    return {
+        "n_envs": n_envs,
+        "rss_before": before,
+        "rss_after_build": after_build,
+        "rss_peak": after_step,
+        "bytes_per_env": (after_build - before) / n_envs,
+    }
 
 
 def measure_construct(zc, plan: dict) -> dict:
@@ -219,8 +228,10 @@ def measure_construct(zc, plan: dict) -> dict:
     n_envs = plan["big_batch"]
     text = (ROOT / "data" / "classic.zsm").read_text()
     result = {"n_envs": n_envs}
-    for name, build in (("classic", lambda: zc.VecEnv(n_envs, 3, 3)),
-                        ("from_zsm", lambda: zc.VecEnv.from_zsm(text, n_envs, 3, 3))):
+    for name, build in (
+        ("classic", lambda: zc.VecEnv(n_envs, 3, 3)),
+        ("from_zsm", lambda: zc.VecEnv.from_zsm(text, n_envs, 3, 3)),
+    ):
         build()
         gc.collect()
         samples = []
@@ -268,8 +279,9 @@ def in_subprocess(jobs: list[dict], threads: int, python: str = sys.executable) 
     # from the pool; the benchmark does no linear algebra.
     for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
         env[name] = "1"
-    proc = subprocess.run([python, __file__, "--worker"], input=json.dumps(jobs), env=env,
-                          capture_output=True, text=True)
+    proc = subprocess.run(
+        [python, __file__, "--worker"], input=json.dumps(jobs), env=env, capture_output=True, text=True
+    )
     if proc.returncode != 0:
         raise RuntimeError(f"benchmark worker failed ({proc.returncode}):\n{proc.stderr}")
     return [{**r, "threads": threads} for r in json.loads(proc.stdout)]
@@ -281,8 +293,16 @@ def engine_sizes() -> dict:
     cmake = shutil.which("cmake")
     if cmake is None:
         return {"error": "cmake not found: the engine probe cannot be built"}
-    configure = [cmake, "-S", str(ROOT), "-B", str(PROBE_BUILD_DIR), "-DZORBIC_EXTENSION=OFF",
-                 "-DZORBIC_BENCH_TOOLS=ON", f"-DPython_EXECUTABLE={sys.executable}"]
+    configure = [
+        cmake,
+        "-S",
+        str(ROOT),
+        "-B",
+        str(PROBE_BUILD_DIR),
+        "-DZORBIC_EXTENSION=OFF",
+        "-DZORBIC_BENCH_TOOLS=ON",
+        f"-DPython_EXECUTABLE={sys.executable}",
+    ]
     if shutil.which("ninja") and not (PROBE_BUILD_DIR / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja"]
     for command in (configure, [cmake, "--build", str(PROBE_BUILD_DIR), "--target", "engine_probe"]):
@@ -301,15 +321,18 @@ def progress(message: str) -> None:
 
 def shared_plan(plan: Plan) -> dict:
     """The settings that every worker job carries."""
-    return {"repeats": plan.repeats, "run_seconds": plan.run_seconds,
-            "overhead_calls": plan.overhead_calls, "predict_ticks": plan.predict_ticks,
-            "big_batch": plan.big_batch}
+    return {
+        "repeats": plan.repeats,
+        "run_seconds": plan.run_seconds,
+        "overhead_calls": plan.overhead_calls,
+        "predict_ticks": plan.predict_ticks,
+        "big_batch": plan.big_batch,
+    }
 
 
 def collect(plan: Plan, sections: list[str]) -> dict:
     shared = shared_plan(plan)
-    results: dict = {"rollout": [], "step": [], "overhead": [], "predict": [], "memory": {},
-                     "construct": []}
+    results: dict = {"rollout": [], "step": [], "overhead": [], "predict": [], "memory": {}, "construct": []}
     threads = thread_counts()
     for kind in ("rollout", "step"):
         if kind not in sections:
@@ -317,8 +340,7 @@ def collect(plan: Plan, sections: list[str]) -> dict:
         for t in threads:
             for red, blue in plan.teams:
                 progress(f"{kind}: {red}v{blue}, {t} thread(s)")
-                jobs = [{"kind": kind, "red": red, "blue": blue, "n_envs": n, "plan": shared}
-                        for n in plan.batch_sizes]
+                jobs = [{"kind": kind, "red": red, "blue": blue, "n_envs": n, "plan": shared} for n in plan.batch_sizes]
                 results[kind] += in_subprocess(jobs, t)
     if "overhead" in sections:
         for t in threads:
@@ -345,8 +367,13 @@ def collect(plan: Plan, sections: list[str]) -> dict:
                 quick = ["--rounds", "2", "--seconds", "0.5"]
             if plan.quick and section == "collector":
                 quick = ["--rounds", "2"]
-            done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *quick],
-                                  env={**os.environ, **environ}, capture_output=True, text=True, check=True)
+            done = subprocess.run(
+                [sys.executable, str(ROOT / "bench" / script), *quick],
+                env={**os.environ, **environ},
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             results["scripts"][section] = done.stdout
     return results
 
@@ -379,23 +406,32 @@ def grid_table(title: str, rows: list[dict], metric: str, threads: list[int]) ->
 
 def report(results: dict, meta: dict) -> str:
     threads = meta["thread_counts"]
-    lines = [f"machine: {meta['cpu']}, {meta['logical_cpus']} logical CPUs; python {meta['python']}",
-             f"each cell: median ± half the range of {meta['repeats']} runs", ""]
-    lines += grid_table("rollout_bench, env-ticks/s (classic stadium)", results["rollout"],
-                        "env_ticks_per_s", threads)
-    lines += grid_table(f"physics_step, env-steps/s (seeded random actions, tick_skip {TICK_SKIP})",
-                        results["step"], "env_steps_per_s", threads)
-    lines += grid_table("physics_step, env-ticks/s (ticks actually run)", results["step"],
-                        "env_ticks_per_s", threads)
+    lines = [
+        f"machine: {meta['cpu']}, {meta['logical_cpus']} logical CPUs; python {meta['python']}",
+        f"each cell: median ± half the range of {meta['repeats']} runs",
+        "",
+    ]
+    lines += grid_table("rollout_bench, env-ticks/s (classic stadium)", results["rollout"], "env_ticks_per_s", threads)
+    lines += grid_table(
+        f"physics_step, env-steps/s (seeded random actions, tick_skip {TICK_SKIP})",
+        results["step"],
+        "env_steps_per_s",
+        threads,
+    )
+    lines += grid_table("physics_step, env-ticks/s (ticks actually run)", results["step"], "env_ticks_per_s", threads)
     for r in results["overhead"]:
-        lines.append(f"one physics_step on 1 env of 1v1 (tick_skip {TICK_SKIP}), {r['threads']} thread(s): "
-                     f"{cell(r['result']['microseconds_per_call'], lambda v: f'{v:.2f} us')}")
+        lines.append(
+            f"one physics_step on 1 env of 1v1 (tick_skip {TICK_SKIP}), {r['threads']} thread(s): "
+            f"{cell(r['result']['microseconds_per_call'], lambda v: f'{v:.2f} us')}"
+        )
     if results["overhead"]:
         lines.append("")
     for r in results["predict"]:
-        lines.append(f"predict_ball, 3v3, {r['n_envs']} envs, {r['result']['horizon']} ticks ahead, "
-                     f"{r['threads']} thread(s): "
-                     f"{cell(r['result']['ns_per_env_tick'], lambda v: f'{v:.1f} ns')} per env per tick")
+        lines.append(
+            f"predict_ball, 3v3, {r['n_envs']} envs, {r['result']['horizon']} ticks ahead, "
+            f"{r['threads']} thread(s): "
+            f"{cell(r['result']['ns_per_env_tick'], lambda v: f'{v:.1f} ns')} per env per tick"
+        )
     if results["predict"]:
         lines.append("")
     memory = results["memory"]
@@ -404,24 +440,30 @@ def report(results: dict, meta: dict) -> str:
         if "error" in engine:
             lines.append(f"memory per env: unavailable ({engine['error'].strip().splitlines()[0]})")
         elif engine:
-            lines.append(f"memory per env, classic 3v3: {engine['per_env']} bytes "
-                         f"(MatchState {engine['match_state']} + sequences {engine['heap']}, "
-                         f"of which the contact plan {engine.get('contact_plan_heap', 0)}; "
-                         f"plus {engine.get('shared_per_batch', 0)} shared by the whole batch; "
-                         f"{engine['discs']} discs of {engine['disc']}, {engine['segments']} segments of "
-                         f"{engine['segment']}, {engine['planes']} planes of {engine['plane']})")
+            lines.append(
+                f"memory per env, classic 3v3: {engine['per_env']} bytes "
+                f"(MatchState {engine['match_state']} + sequences {engine['heap']}, "
+                f"of which the contact plan {engine.get('contact_plan_heap', 0)}; "
+                f"plus {engine.get('shared_per_batch', 0)} shared by the whole batch; "
+                f"{engine['discs']} discs of {engine['disc']}, {engine['segments']} segments of "
+                f"{engine['segment']}, {engine['planes']} planes of {engine['plane']})"
+            )
         peak = memory.get("peak")
         if peak:
             p = peak["result"]
-            lines.append(f"peak RSS with {p['n_envs']} envs of 3v3: {p['rss_peak'] / 2**20:.1f} MiB "
-                         f"(process before the batch: {p['rss_before'] / 2**20:.1f} MiB; "
-                         f"{p['bytes_per_env']:.0f} bytes per env)")
+            lines.append(
+                f"peak RSS with {p['n_envs']} envs of 3v3: {p['rss_peak'] / 2**20:.1f} MiB "
+                f"(process before the batch: {p['rss_before'] / 2**20:.1f} MiB; "
+                f"{p['bytes_per_env']:.0f} bytes per env)"
+            )
         lines.append("")
     for r in results["construct"]:
         c = r["result"]
         ms = lambda v: f"{v:.1f} ms"  # noqa: E731
-        lines.append(f"construct {c['n_envs']} envs of 3v3: VecEnv {cell(c['classic']['milliseconds'], ms)}, "
-                     f"from_zsm {cell(c['from_zsm']['milliseconds'], ms)}")
+        lines.append(
+            f"construct {c['n_envs']} envs of 3v3: VecEnv {cell(c['classic']['milliseconds'], ms)}, "
+            f"from_zsm {cell(c['from_zsm']['milliseconds'], ms)}"
+        )
     for section, text in results.get("scripts", {}).items():
         lines += ["", f"{section} (bench/{SCRIPTS[section][0]}):", text.rstrip()]
     return "\n".join(lines).rstrip() + "\n"
@@ -430,14 +472,23 @@ def report(results: dict, meta: dict) -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer sizes and shorter runs")
-    parser.add_argument("--only", default=",".join(SECTIONS),
-                        help=f"comma-separated sections to run (default: all of {','.join(SECTIONS)})")
-    parser.add_argument("--json", type=Path, default=None,
-                        help=f"where to write (default {DEFAULT_JSON}, or {BASELINE_JSON} with --baseline)")
-    parser.add_argument("--baseline", metavar="REV",
-                        help="build REV aside and compare the target workloads with it, side by side")
-    parser.add_argument("--rounds", type=int, default=None,
-                        help="interleaved rounds of --baseline (default 5, 3 with --quick)")
+    parser.add_argument(
+        "--only",
+        default=",".join(SECTIONS),
+        help=f"comma-separated sections to run (default: all of {','.join(SECTIONS)})",
+    )
+    parser.add_argument(
+        "--json",
+        type=Path,
+        default=None,
+        help=f"where to write (default {DEFAULT_JSON}, or {BASELINE_JSON} with --baseline)",
+    )
+    parser.add_argument(
+        "--baseline", metavar="REV", help="build REV aside and compare the target workloads with it, side by side"
+    )
+    parser.add_argument(
+        "--rounds", type=int, default=None, help="interleaved rounds of --baseline (default 5, 3 with --quick)"
+    )
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -457,18 +508,32 @@ def main(argv: list[str] | None = None) -> int:
         rounds = args.rounds if args.rounds is not None else (3 if args.quick else 5)
         if rounds < 1:
             parser.error("--rounds must be at least 1")
-        return baseline.main(in_subprocess, shared_plan(plan), args.baseline, rounds, thread_counts(),
-                             sections, args.json or BASELINE_JSON)
+        return baseline.main(
+            in_subprocess,
+            shared_plan(plan),
+            args.baseline,
+            rounds,
+            thread_counts(),
+            sections,
+            args.json or BASELINE_JSON,
+        )
     if args.rounds is not None:
         parser.error("--rounds needs --baseline")
     args.json = args.json or DEFAULT_JSON
     started = time.perf_counter()
     results = collect(plan, sections)
-    meta = {"cpu": cpu_model(), "logical_cpus": len(os.sched_getaffinity(0)), "python": platform.python_version(),
-            "thread_counts": thread_counts(), "repeats": plan.repeats, "quick": plan.quick,
-            "run_seconds": plan.run_seconds, "tick_skip": TICK_SKIP,
-            "wall_seconds": round(time.perf_counter() - started, 1),
-            "date": time.strftime("%Y-%m-%dT%H:%M:%S%z")}
+    meta = {
+        "cpu": cpu_model(),
+        "logical_cpus": len(os.sched_getaffinity(0)),
+        "python": platform.python_version(),
+        "thread_counts": thread_counts(),
+        "repeats": plan.repeats,
+        "quick": plan.quick,
+        "run_seconds": plan.run_seconds,
+        "tick_skip": TICK_SKIP,
+        "wall_seconds": round(time.perf_counter() - started, 1),
+        "date": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+    }
     text = report(results, meta)
     print(text, end="")
     args.json.parent.mkdir(parents=True, exist_ok=True)

@@ -34,6 +34,7 @@ import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 import ray  # noqa: E402
+
 from zorbic.ray import MLPPolicy, RolloutCollector, RolloutConfig, RolloutRunner  # noqa: E402
 
 
@@ -57,7 +58,9 @@ def busy_seconds() -> tuple[float, dict[int, float]]:
     return (user + nice + system + irq + softirq + steal) / tick, mine
 
 
-def others_cores(before: tuple[float, dict[int, float]], after: tuple[float, dict[int, float]], seconds: float) -> float:
+def others_cores(
+    before: tuple[float, dict[int, float]], after: tuple[float, dict[int, float]], seconds: float
+) -> float:
     """Cores that programs outside this process tree kept busy between two samples.
 
     Only processes alive at the end count as ours (one that exited meanwhile
@@ -127,8 +130,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--steps", type=int, default=128, help="steps per request")
     parser.add_argument("--requests", type=int, default=6, help="timed requests per measurement")
     parser.add_argument("--rounds", type=int, default=10, help="alternating rounds of local, 1 actor, 2 actors")
-    parser.add_argument("--quiet", type=float, default=0.15,
-                        help="a round counts as quiet when other programs kept fewer cores busy in each of its runs")
+    parser.add_argument(
+        "--quiet",
+        type=float,
+        default=0.15,
+        help="a round counts as quiet when other programs kept fewer cores busy in each of its runs",
+    )
     parser.add_argument("--json", action="store_true", help="print one JSON object per figure instead of a table")
     args = parser.parse_args(argv)
 
@@ -149,8 +156,13 @@ def main(argv: list[str] | None = None) -> int:
         collectors[n_actors] = RolloutCollector(n_actors, config)
         collectors[n_actors].set_policy(policy)
         collectors[n_actors].collect(args.steps, timeout=600)
-        records.append({"figure": f"start {n_actors} actor(s) and first collect, seconds",
-                        "value": time.perf_counter() - start, "load": load()})
+        records.append(
+            {
+                "figure": f"start {n_actors} actor(s) and first collect, seconds",
+                "value": time.perf_counter() - start,
+                "load": load(),
+            }
+        )
     records.extend(memory(collectors))
 
     local = RolloutRunner(config)
@@ -160,34 +172,58 @@ def main(argv: list[str] | None = None) -> int:
         runs["local"].append(rate(lambda: local.collect(args.steps).seconds, work, args.requests))
         for n_actors, name in ((1, "1 actor"), (2, "2 actors")):
             collector = collectors[n_actors]
-            runs[name].append(rate(
-                lambda: max(batch.seconds for batch in collector.collect(args.steps, timeout=600).batches),
-                n_actors * work, args.requests))
+            runs[name].append(
+                rate(
+                    lambda collector=collector: max(
+                        b.seconds for b in collector.collect(args.steps, timeout=600).batches
+                    ),
+                    n_actors * work,
+                    args.requests,
+                )
+            )
     for collector in collectors.values():
         collector.close()
     ray.shutdown()
 
     for name, samples in runs.items():
-        records.append({"figure": f"env-steps/s {name}", "samples": [s for s, _, _ in samples],
-                        "other_cores": [round(o, 2) for _, o, _ in samples],
-                        "median": statistics.median(s for s, _, _ in samples)})
+        records.append(
+            {
+                "figure": f"env-steps/s {name}",
+                "samples": [s for s, _, _ in samples],
+                "other_cores": [round(o, 2) for _, o, _ in samples],
+                "median": statistics.median(s for s, _, _ in samples),
+            }
+        )
     # Each round's three runs follow each other within seconds: compare within rounds,
     # and summarise the rounds that other programs left alone when there are any.
     rounds = [{name: runs[name][i] for name in runs} for i in range(args.rounds)]
     quiet = [r for r in rounds if max(others for _, others, _ in r.values()) < args.quiet] or rounds
-    label = f"{len(quiet)} of {len(rounds)} rounds" + (" with others < %.2f cores" % args.quiet if quiet is not rounds else ", none quiet")
+    label = f"{len(quiet)} of {len(rounds)} rounds" + (
+        f" with others < {args.quiet:.2f} cores" if quiet is not rounds else ", none quiet"
+    )
     scaling = statistics.median(r["2 actors"][0] / r["1 actor"][0] for r in quiet)
     overhead = statistics.median(1 - r["1 actor"][0] / r["local"][0] for r in quiet)
     records.append({"figure": "2 actors / 1 actor", "value": scaling, "target": ">= 1.6", "over": label})
-    records.append({"figure": "overhead of 1 actor against local", "value": overhead, "target": "< 0.15", "over": label})
+    records.append(
+        {"figure": "overhead of 1 actor against local", "value": overhead, "target": "< 0.15", "over": label}
+    )
     # The same overhead seen from inside: the driver's wall time that the actor did not spend
     # collecting. It needs no second run, so other programs shift it far less.
-    records.append({"figure": "driver time outside the actor's collect, 1 actor",
-                    "value": statistics.median(1 - inside for _, _, inside in runs["1 actor"]), "target": "< 0.15",
-                    "over": f"all {len(rounds)} rounds"})
-    records.append({"figure": "driver time outside the slowest actor's collect, 2 actors",
-                    "value": statistics.median(1 - inside for _, _, inside in runs["2 actors"]),
-                    "over": f"all {len(rounds)} rounds"})
+    records.append(
+        {
+            "figure": "driver time outside the actor's collect, 1 actor",
+            "value": statistics.median(1 - inside for _, _, inside in runs["1 actor"]),
+            "target": "< 0.15",
+            "over": f"all {len(rounds)} rounds",
+        }
+    )
+    records.append(
+        {
+            "figure": "driver time outside the slowest actor's collect, 2 actors",
+            "value": statistics.median(1 - inside for _, _, inside in runs["2 actors"]),
+            "over": f"all {len(rounds)} rounds",
+        }
+    )
     for record in records:
         print(json.dumps(record) if args.json else describe(record))
     return 0
@@ -195,10 +231,14 @@ def main(argv: list[str] | None = None) -> int:
 
 def memory(collectors: dict[int, RolloutCollector]) -> list[dict]:
     """Resident memory of the driver, of each actor, and of Ray's own processes."""
-    described = [ray.get(c.actor(k).describe.remote(), timeout=60) for c in collectors.values() for k in range(c.n_actors)]
+    described = [
+        ray.get(c.actor(k).describe.remote(), timeout=60) for c in collectors.values() for k in range(c.n_actors)
+    ]
     actors = {d["pid"] for d in described}
-    records = [{"figure": "actor niceness (max)", "value": max(d["nice"] for d in described)},
-               {"figure": "RSS MiB driver", "value": rss_mib(os.getpid())}]
+    records = [
+        {"figure": "actor niceness (max)", "value": max(d["nice"] for d in described)},
+        {"figure": "RSS MiB driver", "value": rss_mib(os.getpid())},
+    ]
     for pid in sorted(actors):
         records.append({"figure": "RSS MiB actor", "value": rss_mib(pid)})
     by_name: dict[str, float] = {}

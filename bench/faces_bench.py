@@ -18,6 +18,7 @@ import time
 
 import gymnasium
 import numpy as np
+
 import zorbic  # noqa: F401  (registers the env id)
 import zorbic_core
 
@@ -58,8 +59,12 @@ def face(matches: int, n_red: int, n_blue: int, self_play: bool, seconds: float)
     """Env-steps (matches stepped) per second through the vector face, and of its physics_step calls alone."""
     learners = (n_red + n_blue) if self_play else 1
     env = gymnasium.make_vec(
-        "zorbic/Soccer-v0", num_envs=matches * learners, vectorization_mode="vector_entry_point",
-        n_red=n_red, n_blue=n_blue, self_play=self_play,
+        "zorbic/Soccer-v0",
+        num_envs=matches * learners,
+        vectorization_mode="vector_entry_point",
+        n_red=n_red,
+        n_blue=n_blue,
+        self_play=self_play,
     )
     engine = TimedEngine(env.unwrapped.batch.env)
     env.unwrapped.batch.env = engine
@@ -83,8 +88,10 @@ def raw(matches: int, n_red: int, n_blue: int, seconds: float) -> float:
     env = zorbic_core.VecEnv(matches, n_red, n_blue)
     rng = np.random.default_rng(0)
     shape = (matches, n_red + n_blue, 3)
-    bank = [np.concatenate([rng.integers(-1, 2, shape[:2] + (2,)), rng.integers(0, 3, shape[:2] + (1,))], -1)
-            for _ in range(BANK)]
+    bank = [
+        np.concatenate([rng.integers(-1, 2, shape[:2] + (2,)), rng.integers(0, 3, shape[:2] + (1,))], -1)
+        for _ in range(BANK)
+    ]
     turn = iter(range(1 << 62))
 
     def step():
@@ -96,7 +103,9 @@ def raw(matches: int, n_red: int, n_blue: int, seconds: float) -> float:
 
 def describe(record: dict) -> str:
     if record["config"] == "step cost":
-        return f"one step of the vector face, {record['matches']:>4} match(es): {record['seconds_per_step'] * 1e6:8.1f} us"
+        return (
+            f"one step of the vector face, {record['matches']:>4} match(es): {record['seconds_per_step'] * 1e6:8.1f} us"
+        )
     ratios = [f / r for f, r in zip(record["face"], record["raw"])]
     return (
         f"{record['config']:>14}, {record['matches']} matches: face {statistics.median(record['face']):>10,.0f}"

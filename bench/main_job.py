@@ -14,8 +14,9 @@ import sys
 import time
 
 import numpy as np
-import zorbic_core
 from tqdm import tqdm
+
+import zorbic_core
 
 TEAM_NAMES = {zorbic_core.FLAG_RED: "red", zorbic_core.FLAG_BLUE: "blue", 0: "no team"}
 
@@ -26,8 +27,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--red", type=int, default=3, help="red players per match (default 3)")
     parser.add_argument("--blue", type=int, default=3, help="blue players per match (default 3)")
     parser.add_argument("--tick-skip", type=int, default=8, help="physics ticks per step (default 8)")
-    parser.add_argument("--seconds", type=float, default=5.0,
-                        help="run for this long (default 5; ignored with --steps)")
+    parser.add_argument(
+        "--seconds", type=float, default=5.0, help="run for this long (default 5; ignored with --steps)"
+    )
     parser.add_argument("--steps", type=int, default=None, help="run exactly this many steps instead")
     parser.add_argument("--seed", type=int, default=0, help="seed of the random actions (default 0)")
     args = parser.parse_args(argv)
@@ -56,8 +58,13 @@ def run(args: argparse.Namespace) -> dict:
     tick_skip = max(args.tick_skip, 1)
     rng = np.random.default_rng(args.seed)
     by_steps = args.steps is not None
-    bar = tqdm(total=args.steps if by_steps else args.seconds, unit="step" if by_steps else "s",
-               bar_format="{l_bar}{bar}| {elapsed}{postfix}", mininterval=0.2, file=sys.stderr)
+    bar = tqdm(
+        total=args.steps if by_steps else args.seconds,
+        unit="step" if by_steps else "s",
+        bar_format="{l_bar}{bar}| {elapsed}{postfix}",
+        mininterval=0.2,
+        file=sys.stderr,
+    )
 
     goals = {team: 0 for team in TEAM_NAMES}
     steps_done = 0
@@ -110,17 +117,22 @@ def run(args: argparse.Namespace) -> dict:
 
 def report(args: argparse.Namespace, result: dict) -> None:
     threads = os.environ.get("RAYON_NUM_THREADS", "default")
-    print(f"batch: {args.envs} envs of {args.red}v{args.blue} on the classic stadium, "
-          f"tick_skip {max(args.tick_skip, 1)}, worker threads: {threads}")
-    print(f"ran {result['steps']} steps = {result['env_steps']:,} env-steps = "
-          f"{result['ticks']:,} physics ticks in {result['seconds']:.2f}s "
-          f"({result['stepping_seconds']:.2f}s inside physics_step)")
+    print(
+        f"batch: {args.envs} envs of {args.red}v{args.blue} on the classic stadium, "
+        f"tick_skip {max(args.tick_skip, 1)}, worker threads: {threads}"
+    )
+    print(
+        f"ran {result['steps']} steps = {result['env_steps']:,} env-steps = "
+        f"{result['ticks']:,} physics ticks in {result['seconds']:.2f}s "
+        f"({result['stepping_seconds']:.2f}s inside physics_step)"
+    )
     for label, seconds in (("overall", result["seconds"]), ("stepping only", result["stepping_seconds"])):
         if seconds > 0:
-            print(f"throughput ({label}): {result['env_steps'] / seconds:,.0f} env-steps/s, "
-                  f"{result['ticks'] / seconds:,.0f} physics ticks/s")
-    parts = [f"{TEAM_NAMES.get(team, str(team))} conceded {count}"
-             for team, count in sorted(result["goals"].items())]
+            print(
+                f"throughput ({label}): {result['env_steps'] / seconds:,.0f} env-steps/s, "
+                f"{result['ticks'] / seconds:,.0f} physics ticks/s"
+            )
+    parts = [f"{TEAM_NAMES.get(team, str(team))} conceded {count}" for team, count in sorted(result["goals"].items())]
     print(f"goals: {sum(result['goals'].values())} ({', '.join(parts)})")
 
 

@@ -25,6 +25,7 @@ import time
 os.environ.setdefault("RAYON_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
+
 import zorbic_core  # noqa: E402
 from zorbic.display.render import Renderer  # noqa: E402
 from zorbic.engine.stadium import load_stadium  # noqa: E402
@@ -83,7 +84,14 @@ def main() -> None:
     fps, spread = median_rate(draw_all, frames, repeats)
     floor_fps, _ = median_rate(copy_only, frames, repeats)
     figures = [
-        {"figure": "render fps", "stadium": "classic", "teams": "3v3", "size": f"{WIDTH}x{HEIGHT}", "value": round(fps, 1), "spread": round(spread, 3)},
+        {
+            "figure": "render fps",
+            "stadium": "classic",
+            "teams": "3v3",
+            "size": f"{WIDTH}x{HEIGHT}",
+            "value": round(fps, 1),
+            "spread": round(spread, 3),
+        },
         {"figure": "render build ms", "value": round(build_ms, 1)},
         {"figure": "share of a frame in the layer copy and array hand-out", "value": round(fps / floor_fps, 3)},
     ]

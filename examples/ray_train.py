@@ -16,6 +16,7 @@ import argparse
 
 import numpy as np
 import ray
+
 from zorbic.parts.rewards import (
     BallTowardsGoal,
     Combined,
@@ -66,8 +67,14 @@ def policy_gradient(policy: MLPPolicy, rollout: Rollout, gamma: float) -> dict[s
     return grads
 
 
-def train(collector: RolloutCollector, policy: MLPPolicy, iterations: int, steps: int,
-          learning_rate: float = 0.05, gamma: float = 0.95) -> tuple[MLPPolicy, list[dict[str, float]]]:
+def train(
+    collector: RolloutCollector,
+    policy: MLPPolicy,
+    iterations: int,
+    steps: int,
+    learning_rate: float = 0.05,
+    gamma: float = 0.95,
+) -> tuple[MLPPolicy, list[dict[str, float]]]:
     """Iterations of collect, one gradient step, broadcast; the last policy and per-iteration figures."""
     history = []
     version = collector.set_policy(policy)
@@ -79,13 +86,15 @@ def train(collector: RolloutCollector, policy: MLPPolicy, iterations: int, steps
         policy = MLPPolicy({name: value + learning_rate * grads[name] for name, value in policy.params.items()})
         version = collector.set_policy(policy)
         ended = rollout.episode_return
-        history.append({
-            "iteration": iteration,
-            "reward_per_step": float(rollout.rewards.mean()),
-            "episodes": int(len(ended)),
-            "mean_return": float(ended.mean()) if len(ended) else float("nan"),
-            "restarts": len(collection.restarts),
-        })
+        history.append(
+            {
+                "iteration": iteration,
+                "reward_per_step": float(rollout.rewards.mean()),
+                "episodes": int(len(ended)),
+                "mean_return": float(ended.mean()) if len(ended) else float("nan"),
+                "restarts": len(collection.restarts),
+            }
+        )
     return policy, history
 
 
@@ -103,8 +112,10 @@ def main() -> None:
     with RolloutCollector(args.actors, config) as collector:
         _, history = train(collector, policy, args.iterations, args.steps)
     for row in history:
-        print(f"{row['iteration']:3d}  reward/step {row['reward_per_step']:+.4f}  "
-              f"episodes {row['episodes']:4d}  mean return {row['mean_return']:+.3f}")
+        print(
+            f"{row['iteration']:3d}  reward/step {row['reward_per_step']:+.4f}  "
+            f"episodes {row['episodes']:4d}  mean return {row['mean_return']:+.3f}"
+        )
     ray.shutdown()
 
 

@@ -1,4 +1,5 @@
-from typing import Final, Sequence, SupportsFloat, SupportsIndex, final
+from collections.abc import Sequence
+from typing import Final, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt

@@ -1,6 +1,7 @@
 """Putting matches of a batch into known situations for the training tests."""
 
 import numpy as np
+
 from zorbic_core import FLAG_BLUE, FLAG_RED
 
 # Classic stadium, engine frame: blue defends the goal line at x = +370, red

@@ -13,6 +13,7 @@ import json
 
 import numpy as np
 import pytest
+
 from zorbic_core import VecEnv
 
 N, N_RED, N_BLUE = 3, 2, 1
@@ -44,8 +45,15 @@ def mid_game():
 
 def readable(env):
     """Everything a caller can read, bit for bit."""
-    parts = [*env.snapshot(), *env.kick_state(), env.teams(), env.obstacle_discs(), *env.goals(),
-             env.wall_segments(), env.predict_ball([1, 10, 40])]
+    parts = [
+        *env.snapshot(),
+        *env.kick_state(),
+        env.teams(),
+        env.obstacle_discs(),
+        *env.goals(),
+        env.wall_segments(),
+        env.predict_ball([1, 10, 40]),
+    ]
     return [p.tobytes() for p in parts] + [env.n_envs, env.n_players, env.obs_dim, env.player_max_speed]
 
 
@@ -179,11 +187,15 @@ REFUSED = {
     "n_steps str": (lambda e: e.rollout_bench("3"), TypeError),
     "n_steps None": (lambda e: e.rollout_bench(None), TypeError),
     # Members without parameters.
-    **{f"{name} with an argument": ((lambda name: lambda e: getattr(e, name)(1))(name), TypeError)
-       for name in ["reset_all", "snapshot", "kick_state", "teams", "goals", "wall_segments", "obstacle_discs"]},
+    **{
+        f"{name} with an argument": ((lambda name: lambda e: getattr(e, name)(1))(name), TypeError)
+        for name in ["reset_all", "snapshot", "kick_state", "teams", "goals", "wall_segments", "obstacle_discs"]
+    },
     # Properties cannot be set.
-    **{f"set {name}": ((lambda name: lambda e: setattr(e, name, 1))(name), AttributeError)
-       for name in ["n_envs", "n_players", "obs_dim", "player_max_speed"]},
+    **{
+        f"set {name}": ((lambda name: lambda e: setattr(e, name, 1))(name), AttributeError)
+        for name in ["n_envs", "n_players", "obs_dim", "player_max_speed"]
+    },
 }
 
 
@@ -246,8 +258,15 @@ def test_step_counters_at_the_ends_of_the_range_keep_counting(steps):
     assert env.snapshot()[4].tolist() == [int(expected.view(np.int64)[0])] * N
 
 
-@pytest.mark.parametrize("limit", [(-(2**63), 2**63 - 1, 2**63 - 1), (2**63 - 1, -(2**63), -(2**63)),
-                                   (0, 2**63 - 1, -(2**63)), (-1, -(2**63), 2**63 - 1)])
+@pytest.mark.parametrize(
+    "limit",
+    [
+        (-(2**63), 2**63 - 1, 2**63 - 1),
+        (2**63 - 1, -(2**63), -(2**63)),
+        (0, 2**63 - 1, -(2**63)),
+        (-1, -(2**63), 2**63 - 1),
+    ],
+)
 def test_extreme_kick_limits_play_on(limit):
     env, twin = mid_game(), mid_game()
     env.set_kick_rate_limit(*limit)
@@ -260,8 +279,10 @@ def test_extreme_kick_limits_play_on(limit):
 # ---- stadium texts ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("number", ["NaN", "nan", "Infinity", "-Infinity", "inf", "1e400", "-1e999",
-                                    "0x10", "+1", "1.", ".5", "01", "1e", "--1"])
+@pytest.mark.parametrize(
+    "number",
+    ["NaN", "nan", "Infinity", "-Infinity", "inf", "1e400", "-1e999", "0x10", "+1", "1.", ".5", "01", "1e", "--1"],
+)
 @pytest.mark.parametrize("key", ["spawnDistance", "ballPhysics.radius", "vertex", "plane", "pair"])
 def test_stadium_numbers_outside_json_are_refused(key, number):
     texts = {
@@ -275,12 +296,15 @@ def test_stadium_numbers_outside_json_are_refused(key, number):
         VecEnv.from_zsm(texts[key] % number, 1, 1, 1)
 
 
-@pytest.mark.parametrize("text, line, column", [
-    ("{}\x00", 1, 3),
-    ('{"name": "x"}\x00{"discs": [}', 1, 14),
-    ("{\n}\n  \x00", 3, 3),
-    ("{} \x00 ", 1, 4),
-])
+@pytest.mark.parametrize(
+    "text, line, column",
+    [
+        ("{}\x00", 1, 3),
+        ('{"name": "x"}\x00{"discs": [}', 1, 14),
+        ("{\n}\n  \x00", 3, 3),
+        ("{} \x00 ", 1, 4),
+    ],
+)
 def test_a_nul_after_the_stadium_is_refused(text, line, column):
     # The JSON parser stops at a NUL byte as if the text ended there; what
     # follows it must not be ignored.
@@ -299,24 +323,36 @@ def test_a_nul_inside_the_stadium_is_a_syntax_error(text):
 
 # Every number at the edge of what a double holds, in every place a stadium
 # reads one: the batch builds, plays, predicts and resets, identically twice.
-EXTREME = json.dumps({
-    "spawnDistance": 1.7976931348623157e308,
-    "redSpawnPoints": [[-1e308, 1e308]],
-    "vertexes": [{"x": -1e308, "y": 1e308}, {"x": 1e308, "y": -1e308}, {"x": 5e-324, "y": 0}],
-    "segments": [
-        {"v0": 0, "v1": 1, "curve": 1e300, "bias": -1e308},
-        {"v0": 1, "v1": 2, "curve": 120, "bCoef": 1e308},
-        {"v0": 2, "v1": 2, "curve": -90},
-        {"v0": 2, "v1": 0, "curve": 5e-324, "bias": 5e-324},
-    ],
-    "planes": [{"normal": [1e-300, 1e-300], "dist": 1e308, "bCoef": -1e308}, {"normal": [0, 0], "dist": 0}],
-    "discs": [{"pos": [1e308, 1e308], "radius": 1e308, "invMass": 1e308, "damping": -1e308},
-              {"pos": [0, 0], "radius": -5, "invMass": 0}, {"radius": 0, "invMass": -1}],
-    "goals": [{"p0": [-1e308, 0], "p1": [1e308, 0], "team": "red"}],
-    "ballPhysics": {"damping": 1e10, "radius": 1e-300, "invMass": -1e308, "bCoef": 1e308},
-    "playerPhysics": {"acceleration": 1e308, "kickingAcceleration": -1e308, "kickStrength": 1e308,
-                      "kickback": -1e308, "damping": 1e308, "radius": 1e308, "invMass": 1e308},
-})
+EXTREME = json.dumps(
+    {
+        "spawnDistance": 1.7976931348623157e308,
+        "redSpawnPoints": [[-1e308, 1e308]],
+        "vertexes": [{"x": -1e308, "y": 1e308}, {"x": 1e308, "y": -1e308}, {"x": 5e-324, "y": 0}],
+        "segments": [
+            {"v0": 0, "v1": 1, "curve": 1e300, "bias": -1e308},
+            {"v0": 1, "v1": 2, "curve": 120, "bCoef": 1e308},
+            {"v0": 2, "v1": 2, "curve": -90},
+            {"v0": 2, "v1": 0, "curve": 5e-324, "bias": 5e-324},
+        ],
+        "planes": [{"normal": [1e-300, 1e-300], "dist": 1e308, "bCoef": -1e308}, {"normal": [0, 0], "dist": 0}],
+        "discs": [
+            {"pos": [1e308, 1e308], "radius": 1e308, "invMass": 1e308, "damping": -1e308},
+            {"pos": [0, 0], "radius": -5, "invMass": 0},
+            {"radius": 0, "invMass": -1},
+        ],
+        "goals": [{"p0": [-1e308, 0], "p1": [1e308, 0], "team": "red"}],
+        "ballPhysics": {"damping": 1e10, "radius": 1e-300, "invMass": -1e308, "bCoef": 1e308},
+        "playerPhysics": {
+            "acceleration": 1e308,
+            "kickingAcceleration": -1e308,
+            "kickStrength": 1e308,
+            "kickback": -1e308,
+            "damping": 1e308,
+            "radius": 1e308,
+            "invMass": 1e308,
+        },
+    }
+)
 
 
 def play_extreme():

@@ -5,6 +5,7 @@ import sys
 
 import numpy as np
 import pytest
+
 import zorbic_core
 from zorbic_core import VecEnv
 
@@ -12,25 +13,30 @@ CLASSIC_ARGS = (1, 1, 0)
 
 # (name in messages, how to reach the callable from an env, parameters, required)
 CALLABLES = [
-    ("VecEnv.__new__()", lambda env: VecEnv,
-     ["n_envs", "n_red", "n_blue", "step_limit", "tick_skip"], 3),
-    ("VecEnv.from_zsm()", lambda env: VecEnv.from_zsm,
-     ["zsm", "n_envs", "n_red", "n_blue", "step_limit", "tick_skip"], 4),
+    ("VecEnv.__new__()", lambda env: VecEnv, ["n_envs", "n_red", "n_blue", "step_limit", "tick_skip"], 3),
+    (
+        "VecEnv.from_zsm()",
+        lambda env: VecEnv.from_zsm,
+        ["zsm", "n_envs", "n_red", "n_blue", "step_limit", "tick_skip"],
+        4,
+    ),
     ("VecEnv.reset_mask()", lambda env: env.reset_mask, ["mask"], 1),
     ("VecEnv.physics_step()", lambda env: env.physics_step, ["actions"], 1),
-    ("VecEnv.set_state()", lambda env: env.set_state,
-     ["ball_pos", "ball_vel", "player_pos", "player_vel", "steps"], 4),
+    ("VecEnv.set_state()", lambda env: env.set_state, ["ball_pos", "ball_vel", "player_pos", "player_vel", "steps"], 4),
     ("VecEnv.set_kick_rate_limit()", lambda env: env.set_kick_rate_limit, ["min", "cost", "cap"], 3),
     ("VecEnv.set_player_cmask()", lambda env: env.set_player_cmask, ["mask"], 1),
     ("VecEnv.predict_ball()", lambda env: env.predict_ball, ["offsets"], 1),
     ("VecEnv.rollout_bench()", lambda env: env.rollout_bench, ["n_steps"], 1),
-    ("disc_disc()", lambda env: zorbic_core.disc_disc,
-     ["pa", "pb", "va", "vb", "ra", "rb", "ima", "imb", "ba", "bb"], 10),
+    (
+        "disc_disc()",
+        lambda env: zorbic_core.disc_disc,
+        ["pa", "pb", "va", "vb", "ra", "rb", "ima", "imb", "ba", "bb"],
+        10,
+    ),
     ("disc_vertex()", lambda env: zorbic_core.disc_vertex, ["pd", "pv", "v", "radius", "bd", "bv"], 6),
     ("segment_no_curve()", lambda env: zorbic_core.segment_no_curve, ["pd", "v0", "v1"], 3),
     ("segment_curve()", lambda env: zorbic_core.segment_curve, ["pd", "c", "cr", "t0", "t1", "curve"], 6),
-    ("disc_plane()", lambda env: zorbic_core.disc_plane,
-     ["pd", "normal", "v", "dist", "radius", "bd", "bp"], 7),
+    ("disc_plane()", lambda env: zorbic_core.disc_plane, ["pd", "normal", "v", "dist", "radius", "bd", "bp"], 7),
 ]
 IDS = [entry[0] for entry in CALLABLES]
 
@@ -56,32 +62,55 @@ def quoted_list(names):
 MISSING_CASES = [
     pytest.param(name, call, params[given:required], given, id=f"{name}-{given}")
     for name, call, params, required in CALLABLES
-    for given in (0, 1) if given < required
+    for given in (0, 1)
+    if given < required
 ]
 
 
 @pytest.mark.parametrize("name, call, missing, given", MISSING_CASES)
 def test_missing_required_arguments(env, name, call, missing, given):
     plural = "s" if len(missing) > 1 else ""
-    expected = (f"{name} missing {len(missing)} required positional argument{plural}: "
-                f"{quoted_list(missing)}")
+    expected = f"{name} missing {len(missing)} required positional argument{plural}: {quoted_list(missing)}"
     with pytest.raises(TypeError) as failure:
         call(env)(*[Opaque()] * given)
     assert str(failure.value) == expected
 
 
-@pytest.mark.parametrize("call, args, kwargs, message", [
-    (lambda env: VecEnv, (4,), {},
-     "VecEnv.__new__() missing 2 required positional arguments: 'n_red' and 'n_blue'"),
-    (lambda env: VecEnv, (), {"n_red": 1},
-     "VecEnv.__new__() missing 2 required positional arguments: 'n_envs' and 'n_blue'"),
-    (lambda env: VecEnv.from_zsm, ("{}",), {"n_blue": 1},
-     "VecEnv.from_zsm() missing 2 required positional arguments: 'n_envs' and 'n_red'"),
-    (lambda env: env.set_state, (), {"player_vel": None},
-     "VecEnv.set_state() missing 3 required positional arguments: 'ball_pos', 'ball_vel', and 'player_pos'"),
-    (lambda env: zorbic_core.segment_no_curve, ((0, 0),), {},
-     "segment_no_curve() missing 2 required positional arguments: 'v0' and 'v1'"),
-])
+@pytest.mark.parametrize(
+    "call, args, kwargs, message",
+    [
+        (
+            lambda env: VecEnv,
+            (4,),
+            {},
+            "VecEnv.__new__() missing 2 required positional arguments: 'n_red' and 'n_blue'",
+        ),
+        (
+            lambda env: VecEnv,
+            (),
+            {"n_red": 1},
+            "VecEnv.__new__() missing 2 required positional arguments: 'n_envs' and 'n_blue'",
+        ),
+        (
+            lambda env: VecEnv.from_zsm,
+            ("{}",),
+            {"n_blue": 1},
+            "VecEnv.from_zsm() missing 2 required positional arguments: 'n_envs' and 'n_red'",
+        ),
+        (
+            lambda env: env.set_state,
+            (),
+            {"player_vel": None},
+            "VecEnv.set_state() missing 3 required positional arguments: 'ball_pos', 'ball_vel', and 'player_pos'",
+        ),
+        (
+            lambda env: zorbic_core.segment_no_curve,
+            ((0, 0),),
+            {},
+            "segment_no_curve() missing 2 required positional arguments: 'v0' and 'v1'",
+        ),
+    ],
+)
 def test_missing_arguments_given_by_keyword_are_not_reported(env, call, args, kwargs, message):
     with pytest.raises(TypeError) as failure:
         call(env)(*args, **kwargs)
@@ -140,6 +169,7 @@ def test_keyword_names_are_case_sensitive():
 
 # ---- conversions ----
 
+
 class IndexRaises:
     def __init__(self, error):
         self.error = error
@@ -173,9 +203,15 @@ def test_type_error_is_prefixed_and_keeps_its_cause():
     assert isinstance(failure.value.__cause__, KeyError)
 
 
-@pytest.mark.parametrize("error", [
-    OverflowError("too big"), ValueError("no"), TypeErrorSubclass("special"), ZeroDivisionError("x"),
-])
+@pytest.mark.parametrize(
+    "error",
+    [
+        OverflowError("too big"),
+        ValueError("no"),
+        TypeErrorSubclass("special"),
+        ZeroDivisionError("x"),
+    ],
+)
 def test_other_conversion_errors_pass_unchanged(error):
     with pytest.raises(type(error)) as failure:
         VecEnv(1, IndexRaises(error), 1)
@@ -183,15 +219,17 @@ def test_other_conversion_errors_pass_unchanged(error):
     assert str(failure.value) == str(error)
 
 
-@pytest.mark.parametrize("value, error, message", [
-    (2.0, TypeError, "argument 'n_envs': 'float' object cannot be interpreted as an integer"),
-    ("1", TypeError, "argument 'n_envs': 'str' object cannot be interpreted as an integer"),
-    (None, TypeError, "argument 'n_envs': 'NoneType' object cannot be interpreted as an integer"),
-    (np.float64(1.0), TypeError,
-     "argument 'n_envs': 'numpy.float64' object cannot be interpreted as an integer"),
-    (-1, OverflowError, "can't convert negative int to unsigned"),
-    (2**64, OverflowError, "int too big to convert"),
-])
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (2.0, TypeError, "argument 'n_envs': 'float' object cannot be interpreted as an integer"),
+        ("1", TypeError, "argument 'n_envs': 'str' object cannot be interpreted as an integer"),
+        (None, TypeError, "argument 'n_envs': 'NoneType' object cannot be interpreted as an integer"),
+        (np.float64(1.0), TypeError, "argument 'n_envs': 'numpy.float64' object cannot be interpreted as an integer"),
+        (-1, OverflowError, "can't convert negative int to unsigned"),
+        (2**64, OverflowError, "int too big to convert"),
+    ],
+)
 def test_unsigned_conversion_messages(value, error, message):
     with pytest.raises(error) as failure:
         VecEnv(value, 1, 1)
@@ -199,9 +237,15 @@ def test_unsigned_conversion_messages(value, error, message):
     assert str(failure.value) == message
 
 
-@pytest.mark.parametrize("value, expected", [
-    (True, 1), (np.int64(3), 3), (np.uint8(2), 2), (np.uint64(5), 5),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (True, 1),
+        (np.int64(3), 3),
+        (np.uint8(2), 2),
+        (np.uint64(5), 5),
+    ],
+)
 def test_unsigned_conversion_accepts_index_objects(value, expected):
     assert VecEnv(value, 1, 0).n_envs == expected
 
@@ -232,12 +276,15 @@ def test_conversion_precedes_validation():
         VecEnv(0, 1, 2.0)
 
 
-@pytest.mark.parametrize("value, error, message", [
-    (2**63, OverflowError, None),
-    (-2**63 - 1, OverflowError, None),
-    (1.0, TypeError, "argument 'min': 'float' object cannot be interpreted as an integer"),
-    ("1", TypeError, "argument 'min': 'str' object cannot be interpreted as an integer"),
-])
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (2**63, OverflowError, None),
+        (-(2**63) - 1, OverflowError, None),
+        (1.0, TypeError, "argument 'min': 'float' object cannot be interpreted as an integer"),
+        ("1", TypeError, "argument 'min': 'str' object cannot be interpreted as an integer"),
+    ],
+)
 def test_signed_conversion_failures(env, value, error, message):
     with pytest.raises(error) as failure:
         env.set_kick_rate_limit(value, 0, 1)
@@ -261,26 +308,36 @@ def array_message(name, value):
     return f"argument '{name}': '{type(value).__name__}' object cannot be converted to 'PyArray<T, D>'"
 
 
-@pytest.mark.parametrize("actions", [
-    [[[0, 0, 0]]],
-    (((0, 0, 0),),),
-    np.zeros((1, 1), np.int64),
-    np.zeros((1, 1, 3, 1), np.int64),
-    np.zeros((1, 1, 3), np.float64),
-    np.zeros((1, 1, 3), np.int32),
-    np.zeros((1, 1, 3), np.uint64),
-    np.zeros((1, 1, 3), ">i8" if sys.byteorder == "little" else "<i8"),
-    np.int64(0),
-], ids=["list", "tuple", "2d", "4d", "float64", "int32", "uint64", "byteswapped", "scalar"])
+@pytest.mark.parametrize(
+    "actions",
+    [
+        [[[0, 0, 0]]],
+        (((0, 0, 0),),),
+        np.zeros((1, 1), np.int64),
+        np.zeros((1, 1, 3, 1), np.int64),
+        np.zeros((1, 1, 3), np.float64),
+        np.zeros((1, 1, 3), np.int32),
+        np.zeros((1, 1, 3), np.uint64),
+        np.zeros((1, 1, 3), ">i8" if sys.byteorder == "little" else "<i8"),
+        np.int64(0),
+    ],
+    ids=["list", "tuple", "2d", "4d", "float64", "int32", "uint64", "byteswapped", "scalar"],
+)
 def test_array_arguments_of_the_wrong_kind(env, actions):
     with pytest.raises(TypeError) as failure:
         env.physics_step(actions)
     assert str(failure.value) == array_message("actions", actions)
 
 
-@pytest.mark.parametrize("mask", [
-    [True], np.ones(1, np.int64), np.ones(1, np.uint8), np.ones((1, 1), np.bool_),
-])
+@pytest.mark.parametrize(
+    "mask",
+    [
+        [True],
+        np.ones(1, np.int64),
+        np.ones(1, np.uint8),
+        np.ones((1, 1), np.bool_),
+    ],
+)
 def test_bool_array_of_the_wrong_kind(env, mask):
     with pytest.raises(TypeError) as failure:
         env.reset_mask(mask)
@@ -309,17 +366,20 @@ class ArraySubclass(np.ndarray):
     pass
 
 
-@pytest.mark.parametrize("make", [
-    lambda shape: np.zeros(shape, np.int64),
-    lambda shape: np.zeros(shape, np.longlong),
-    lambda shape: np.zeros(shape, np.int64).view(ArraySubclass),
-    lambda shape: np.asfortranarray(np.zeros(shape, np.int64)),
-    lambda shape: np.zeros(shape[::-1], np.int64).transpose(),
-    lambda shape: np.zeros((shape[0], shape[1] * 2, shape[2]), np.int64)[:, ::-2, :],
-    lambda shape: np.frombuffer(bytes(8 * np.prod(shape) + 1), np.int64, offset=1).reshape(shape),
-    lambda shape: np.broadcast_to(np.zeros(1, np.int64), shape),
-], ids=["plain", "longlong", "subclass", "fortran", "transposed", "negative-stride", "unaligned",
-        "broadcast"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda shape: np.zeros(shape, np.int64),
+        lambda shape: np.zeros(shape, np.longlong),
+        lambda shape: np.zeros(shape, np.int64).view(ArraySubclass),
+        lambda shape: np.asfortranarray(np.zeros(shape, np.int64)),
+        lambda shape: np.zeros(shape[::-1], np.int64).transpose(),
+        lambda shape: np.zeros((shape[0], shape[1] * 2, shape[2]), np.int64)[:, ::-2, :],
+        lambda shape: np.frombuffer(bytes(8 * np.prod(shape) + 1), np.int64, offset=1).reshape(shape),
+        lambda shape: np.broadcast_to(np.zeros(1, np.int64), shape),
+    ],
+    ids=["plain", "longlong", "subclass", "fortran", "transposed", "negative-stride", "unaligned", "broadcast"],
+)
 def test_array_arguments_of_any_layout_are_accepted(env, make):
     # A wrong shape gets past the conversion and is refused by the member
     # itself, with the shape read from the array.
@@ -327,21 +387,23 @@ def test_array_arguments_of_any_layout_are_accepted(env, make):
     assert actions.shape == (1, 1, 4)
     with pytest.raises(ValueError) as failure:
         env.physics_step(actions)
-    assert str(failure.value) == (
-        "physics_step: actions shape [1, 1, 4] != expected (n_envs=1, n_players=1, 3)")
+    assert str(failure.value) == ("physics_step: actions shape [1, 1, 4] != expected (n_envs=1, n_players=1, 3)")
 
 
-@pytest.mark.parametrize("offsets, error, message", [
-    ("123", TypeError, "argument 'offsets': Can't extract `str` to `Vec`"),
-    (5, TypeError, "argument 'offsets': 'int' object cannot be converted to 'Sequence'"),
-    ({1: 2}, TypeError, "argument 'offsets': 'dict' object cannot be converted to 'Sequence'"),
-    ({1, 2}, TypeError, "argument 'offsets': 'set' object cannot be converted to 'Sequence'"),
-    (iter([1]), TypeError, "argument 'offsets': 'list_iterator' object cannot be converted to 'Sequence'"),
-    ([1, 2.0], TypeError, "argument 'offsets': 'float' object cannot be interpreted as an integer"),
-    ([1, None], TypeError, "argument 'offsets': 'NoneType' object cannot be interpreted as an integer"),
-    ([1, -1], OverflowError, "can't convert negative int to unsigned"),
-    ((2**64,), OverflowError, "int too big to convert"),
-])
+@pytest.mark.parametrize(
+    "offsets, error, message",
+    [
+        ("123", TypeError, "argument 'offsets': Can't extract `str` to `Vec`"),
+        (5, TypeError, "argument 'offsets': 'int' object cannot be converted to 'Sequence'"),
+        ({1: 2}, TypeError, "argument 'offsets': 'dict' object cannot be converted to 'Sequence'"),
+        ({1, 2}, TypeError, "argument 'offsets': 'set' object cannot be converted to 'Sequence'"),
+        (iter([1]), TypeError, "argument 'offsets': 'list_iterator' object cannot be converted to 'Sequence'"),
+        ([1, 2.0], TypeError, "argument 'offsets': 'float' object cannot be interpreted as an integer"),
+        ([1, None], TypeError, "argument 'offsets': 'NoneType' object cannot be interpreted as an integer"),
+        ([1, -1], OverflowError, "can't convert negative int to unsigned"),
+        ((2**64,), OverflowError, "int too big to convert"),
+    ],
+)
 def test_sequence_conversion_failures(env, offsets, error, message):
     with pytest.raises(error) as failure:
         env.predict_ball(offsets)
@@ -364,6 +426,7 @@ def test_sequence_item_errors_pass_through(env):
 
 # ---- references ----
 
+
 def assert_no_reference_change(objects, call, repeat=300):
     before = [sys.getrefcount(obj) for obj in objects]
     for _ in range(repeat):
@@ -378,6 +441,7 @@ def swallow(function, *args, **kwargs):
             function(*args, **kwargs)
         except (TypeError, OverflowError, ValueError):
             pass
+
     return call
 
 
@@ -412,5 +476,6 @@ def test_calls_keep_no_references_to_their_arguments(env):
     objects = [text, count, pair]
     assert_no_reference_change(objects, lambda: VecEnv(count, count, 0, step_limit=count), 100)
     assert_no_reference_change(objects, lambda: VecEnv.from_zsm(text, count, 1, 0), 100)
-    assert_no_reference_change(objects, lambda: zorbic_core.disc_disc(
-        pair, pair, pair, pair, count, count, count, count, count, count))
+    assert_no_reference_change(
+        objects, lambda: zorbic_core.disc_disc(pair, pair, pair, pair, count, count, count, count, count, count)
+    )

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import imageio.v2 as imageio
 import pytest
+
 from zorbic.commands import main as cli
 from zorbic.replays.format import decode_replay, encode_replay, load_replay
 from zorbic.replays.resimulate import verify
@@ -85,7 +86,8 @@ def test_a_tampered_replay_does_not_verify(match: Path, tmp_path: Path) -> None:
     done = run("replay", str(tampered), "--verify")
     assert done.returncode == 1
     assert done.stderr.strip().splitlines() == [
-        f"python -m zorbic replay: error: {tampered}: step 21 differs: the re-simulated state after it does not match the recorded digest"
+        f"python -m zorbic replay: error: {tampered}: step 21 differs:"
+        " the re-simulated state after it does not match the recorded digest"
     ]
     # Nor is it shown: a video of it would not be the recorded match.
     assert cli.main(["replay", str(tampered), "--gif", str(tmp_path / "t.gif")]) == 1

@@ -17,6 +17,7 @@ import threading
 
 import numpy as np
 import pytest
+
 import zorbic_core
 from threads import JOIN_TIMEOUT, run_in_threads
 from zorbic_core import VecEnv
@@ -151,11 +152,13 @@ def bench_job(n_envs, n_red, n_blue, n_steps):
     def job():
         env = VecEnv(n_envs, n_red, n_blue)
         return env.rollout_bench(n_steps), digest(env)
+
     return job
 
 
 def mixed_job(seed, n_envs, n_red, n_blue):
     """Every kind of call on a batch of its own, in a seeded order."""
+
     def job():
         rng = np.random.default_rng(seed)
         env = VecEnv(n_envs, n_red, n_blue, tick_skip=1 + seed % 4)
@@ -177,6 +180,7 @@ def mixed_job(seed, n_envs, n_red, n_blue):
                 out.append(env.physics_step(actions).tobytes())
         out.append(digest(env))
         return out
+
     return job
 
 
@@ -274,11 +278,15 @@ EXIT_WHILE_BENCHMARKS_RUN = """
 """
 
 
-@pytest.mark.parametrize("daemon, raise_, n_steps, status, stdout", [
-    (False, False, 20_000, 0, "[100000, 160000]\n"),
-    (True, False, 10**9, 0, ""),
-    (True, True, 10**9, 1, ""),
-], ids=["waits for its threads", "daemon benchmarks", "exits with an error"])
+@pytest.mark.parametrize(
+    "daemon, raise_, n_steps, status, stdout",
+    [
+        (False, False, 20_000, 0, "[100000, 160000]\n"),
+        (True, False, 10**9, 0, ""),
+        (True, True, 10**9, 1, ""),
+    ],
+    ids=["waits for its threads", "daemon benchmarks", "exits with an error"],
+)
 def test_the_interpreter_ends_cleanly_while_two_benchmarks_run(daemon, raise_, n_steps, status, stdout):
     script = f"N_STEPS, DAEMON, RAISE = {n_steps}, {daemon}, {raise_}\n" + textwrap.dedent(EXIT_WHILE_BENCHMARKS_RUN)
     completed = run_child(script, expect_status=status)

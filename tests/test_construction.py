@@ -8,6 +8,7 @@ import threading
 
 import numpy as np
 import pytest
+
 from zorbic_core import VecEnv
 
 CLASSIC_TEXT = (pathlib.Path(__file__).resolve().parent.parent / "data" / "classic.zsm").read_text("utf-8")
@@ -26,18 +27,21 @@ BUILDERS = pytest.mark.parametrize("build", [build_classic, build_from_text], id
 
 
 @BUILDERS
-@pytest.mark.parametrize("counts, message", [
-    ((0, 1, 1), "n_envs must be >= 1"),
-    ((0, 0, 0), "n_envs must be >= 1"),
-    ((0, 40, 0), "n_envs must be >= 1"),
-    ((4, 0, 0), "n_red + n_blue must be >= 1"),
-    ((8, 16, 17), "n_red + n_blue = 33 exceeds the max of 32 players"),
-    ((1, 33, 0), "n_red + n_blue = 33 exceeds the max of 32 players"),
-    ((1, 0, 40), "n_red + n_blue = 40 exceeds the max of 32 players"),
-    ((1, 2**64 - 1, 2), "n_red + n_blue = 18446744073709551617 exceeds the max of 32 players"),
-    ((1, 2**64 - 1, 2**64 - 1), "n_red + n_blue = 36893488147419103230 exceeds the max of 32 players"),
-    ((1, 2**63, 2**63), "n_red + n_blue = 18446744073709551616 exceeds the max of 32 players"),
-])
+@pytest.mark.parametrize(
+    "counts, message",
+    [
+        ((0, 1, 1), "n_envs must be >= 1"),
+        ((0, 0, 0), "n_envs must be >= 1"),
+        ((0, 40, 0), "n_envs must be >= 1"),
+        ((4, 0, 0), "n_red + n_blue must be >= 1"),
+        ((8, 16, 17), "n_red + n_blue = 33 exceeds the max of 32 players"),
+        ((1, 33, 0), "n_red + n_blue = 33 exceeds the max of 32 players"),
+        ((1, 0, 40), "n_red + n_blue = 40 exceeds the max of 32 players"),
+        ((1, 2**64 - 1, 2), "n_red + n_blue = 18446744073709551617 exceeds the max of 32 players"),
+        ((1, 2**64 - 1, 2**64 - 1), "n_red + n_blue = 36893488147419103230 exceeds the max of 32 players"),
+        ((1, 2**63, 2**63), "n_red + n_blue = 18446744073709551616 exceeds the max of 32 players"),
+    ],
+)
 def test_validation_messages_and_order(build, counts, message):
     with pytest.raises(ValueError) as failure:
         build(*counts)
@@ -45,14 +49,17 @@ def test_validation_messages_and_order(build, counts, message):
 
 
 @BUILDERS
-@pytest.mark.parametrize("counts, n_players, obs_dim", [
-    ((1, 1, 0), 1, 12),
-    ((1, 0, 1), 1, 12),
-    ((3, 1, 1), 2, 16),
-    ((8, 3, 3), 6, 32),
-    ((2, 16, 16), 32, 136),
-    ((2, 0, 32), 32, 136),
-])
+@pytest.mark.parametrize(
+    "counts, n_players, obs_dim",
+    [
+        ((1, 1, 0), 1, 12),
+        ((1, 0, 1), 1, 12),
+        ((3, 1, 1), 2, 16),
+        ((8, 3, 3), 6, 32),
+        ((2, 16, 16), 32, 136),
+        ((2, 0, 32), 32, 136),
+    ],
+)
 def test_counts_and_properties(build, counts, n_players, obs_dim):
     env = build(*counts)
     assert (env.n_envs, env.n_players, env.obs_dim) == (counts[0], n_players, obs_dim)
@@ -132,12 +139,14 @@ def test_envs_start_identical_and_are_independent(build):
 def test_from_zsm_accepts_str_subclasses_and_non_ascii_text():
     class Text(str):
         pass
+
     env = VecEnv.from_zsm(Text('{"name": "Clássico ⚽"}'), 1, 1, 0)
     assert env.n_players == 1
 
 
-@pytest.mark.parametrize("zsm, type_name", [(b"{}", "bytes"), (None, "NoneType"), (1, "int"),
-                                            (bytearray(b"{}"), "bytearray")])
+@pytest.mark.parametrize(
+    "zsm, type_name", [(b"{}", "bytes"), (None, "NoneType"), (1, "int"), (bytearray(b"{}"), "bytearray")]
+)
 def test_zsm_must_be_a_str(zsm, type_name):
     with pytest.raises(TypeError) as failure:
         VecEnv.from_zsm(zsm, 1, 1, 0)
@@ -154,16 +163,21 @@ def test_zsm_converts_before_the_counts():
         VecEnv.from_zsm(1, 2.0, -1, 1)
 
 
-@pytest.mark.parametrize("text, message", [
-    ("not json", "bad .zsm JSON: "),
-    ("", "bad .zsm JSON: "),
-    ("   \n", "bad .zsm JSON: "),
-    ("{} trailing", "bad .zsm JSON: "),
-    ('{"ballPhysics": "ball"}', "ballPhysics ref \"ball\" is not 'discN'"),
-    ('{"ballPhysics": "disc0"}', "ballPhysics disc0 references a missing disc"),
-    ('{"vertexes": [{"x": 0, "y": 0}], "segments": [{"v0": 0, "v1": 1}]}',
-     "segment references missing vertex 0 / 1"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("not json", "bad .zsm JSON: "),
+        ("", "bad .zsm JSON: "),
+        ("   \n", "bad .zsm JSON: "),
+        ("{} trailing", "bad .zsm JSON: "),
+        ('{"ballPhysics": "ball"}', "ballPhysics ref \"ball\" is not 'discN'"),
+        ('{"ballPhysics": "disc0"}', "ballPhysics disc0 references a missing disc"),
+        (
+            '{"vertexes": [{"x": 0, "y": 0}], "segments": [{"v0": 0, "v1": 1}]}',
+            "segment references missing vertex 0 / 1",
+        ),
+    ],
+)
 def test_bad_stadium_text_is_a_value_error_with_the_readers_message(text, message):
     with pytest.raises(ValueError) as failure:
         VecEnv.from_zsm(text, 1, 1, 0)

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.parts.curriculum import SELF, Curriculum, MixedOpponent, Stage
@@ -110,7 +111,11 @@ def test_frozen_copies_split_their_share_and_only_the_newest_are_kept():
 
 @pytest.mark.parametrize(
     "stages, keep",
-    [((), 3), ((Stage("a", {"idle": 1}, None), Stage("b", {"idle": 1}, None)), 3), ((Stage("a", {"idle": 1}, None),), 0)],
+    [
+        ((), 3),
+        ((Stage("a", {"idle": 1}, None), Stage("b", {"idle": 1}, None)), 3),
+        ((Stage("a", {"idle": 1}, None),), 0),
+    ],
 )
 def test_bad_curricula_are_refused(stages, keep):
     with pytest.raises(ValueError):

@@ -18,6 +18,7 @@ import sys
 
 import numpy as np
 import pytest
+
 from zorbic_core import VecEnv
 
 # The digest of the whole script. It changes whenever any arithmetic or rule
@@ -39,11 +40,26 @@ PITCH = {
         "barrier": {"cMask": ["red", "blue"], "cGroup": ["redKO", "blueKO"]},
     },
     "vertexes": [
-        {"x": -260, "y": 150}, {"x": 260, "y": 150}, {"x": 300, "y": 110}, {"x": 300, "y": 50},
-        {"x": 300, "y": -50}, {"x": 300, "y": -110}, {"x": 260, "y": -150}, {"x": -260, "y": -150},
-        {"x": -300, "y": -110}, {"x": -300, "y": -50}, {"x": -300, "y": 50}, {"x": -300, "y": 110},
-        {"x": 0, "y": 150}, {"x": 0, "y": 45}, {"x": 0, "y": -45}, {"x": 0, "y": -150},
-        {"x": -200, "y": 80}, {"x": -140, "y": 100}, {"x": 200, "y": -80}, {"x": 140, "y": -100},
+        {"x": -260, "y": 150},
+        {"x": 260, "y": 150},
+        {"x": 300, "y": 110},
+        {"x": 300, "y": 50},
+        {"x": 300, "y": -50},
+        {"x": 300, "y": -110},
+        {"x": 260, "y": -150},
+        {"x": -260, "y": -150},
+        {"x": -300, "y": -110},
+        {"x": -300, "y": -50},
+        {"x": -300, "y": 50},
+        {"x": -300, "y": 110},
+        {"x": 0, "y": 150},
+        {"x": 0, "y": 45},
+        {"x": 0, "y": -45},
+        {"x": 0, "y": -150},
+        {"x": -200, "y": 80},
+        {"x": -140, "y": 100},
+        {"x": 200, "y": -80},
+        {"x": 140, "y": -100},
     ],
     "segments": [
         {"v0": 0, "v1": 1, "cMask": ["ball"], "bCoef": 1},
@@ -165,8 +181,12 @@ def shot_at_goal(env, draws, half_width):
         env.set_state(ball_pos, ball_vel, player_pos, player_vel, new_steps)
     else:
         # Keyword form, strided inputs and the steps counter reset to 0.
-        env.set_state(ball_pos=ball_pos[::-1][::-1], ball_vel=ball_vel, player_pos=np.asfortranarray(player_pos),
-                      player_vel=player_vel)
+        env.set_state(
+            ball_pos=ball_pos[::-1][::-1],
+            ball_vel=ball_vel,
+            player_pos=np.asfortranarray(player_pos),
+            player_vel=player_vel,
+        )
 
 
 def play_scenario(stadium, n_envs, n_red, n_blue, tick_skip, steps, half_width, seed, digest):
@@ -216,8 +236,14 @@ def play_scenario(stadium, n_envs, n_red, n_blue, tick_skip, steps, half_width, 
     if stadium is not None:
         env.reset_all()
         counts["moved_obstacles"] = int(np.any(env.obstacle_discs() != obstacles_before))
-    for part in [*env.snapshot(), *env.kick_state(), env.teams(), env.obstacle_discs(), *env.goals(),
-                 env.wall_segments()]:
+    for part in [
+        *env.snapshot(),
+        *env.kick_state(),
+        env.teams(),
+        env.obstacle_discs(),
+        *env.goals(),
+        env.wall_segments(),
+    ]:
         digest.update(part.tobytes())
     return counts
 
@@ -249,8 +275,9 @@ def test_twice_in_one_process_gives_the_pinned_digest():
 def test_every_pool_size_gives_the_pinned_digest(threads):
     env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     env["RAYON_NUM_THREADS"] = threads
-    completed = subprocess.run([sys.executable, __file__], env=env, capture_output=True, text=True,
-                               timeout=CHILD_TIMEOUT)
+    completed = subprocess.run(
+        [sys.executable, __file__], env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT
+    )
     assert completed.returncode == 0, completed.stderr
     assert json.loads(completed.stdout)["digest"] == GOLDEN_DIGEST
 

@@ -4,6 +4,7 @@ import pathlib
 import re
 
 import numpy as np
+
 from zorbic_core import FLAG_BLUE, FLAG_RED
 
 DOC = pathlib.Path(__file__).resolve().parent.parent / "README.md"

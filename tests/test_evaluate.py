@@ -4,6 +4,7 @@ import json
 
 import numpy as np
 import pytest
+
 from zorbic.commands import main as cli
 from zorbic.commands.evaluate import run as run_evaluate
 from zorbic.core.match_setup import MatchSetup
@@ -144,7 +145,12 @@ def test_saved_setup_round_trips_through_json():
     again = MatchSetup(**keywords)
     assert (again.tick_skip, again.max_steps, again.n_red, again.n_blue) == (4, 120, 1, 1)
     rebuilt = again.obs_builder
-    assert (rebuilt.goal_mouths, rebuilt.ball_prediction, rebuilt.wall_rays, rebuilt.obstacles) == (True, [4, 8], 3, False)
+    assert (rebuilt.goal_mouths, rebuilt.ball_prediction, rebuilt.wall_rays, rebuilt.obstacles) == (
+        True,
+        [4, 8],
+        3,
+        False,
+    )
     assert type(again.action_parser) is type(setup.action_parser)
     assert setup_from_saved(None) == {}
 

@@ -9,6 +9,7 @@ import math
 
 import numpy as np
 import pytest
+
 from zorbic_core import VecEnv
 
 # A goal's kickoff reset comes 150 ticks after it, so within this many ticks
@@ -26,8 +27,9 @@ def ring_stadium(n_sides: int, n_planes: int, ball_radius: float) -> str:
         vertexes.extend([{"x": a[0], "y": a[1]}, {"x": b[0], "y": b[1]}])
         segments.append({"v0": len(vertexes) - 2, "v1": len(vertexes) - 1, "cMask": ["ball"], **props})
 
-    ring = [(330 * math.cos(2 * math.pi * k / n_sides), 190 * math.sin(2 * math.pi * k / n_sides))
-            for k in range(n_sides)]
+    ring = [
+        (330 * math.cos(2 * math.pi * k / n_sides), 190 * math.sin(2 * math.pi * k / n_sides)) for k in range(n_sides)
+    ]
     for k in range(n_sides):
         add_segment(ring[k], ring[(k + 1) % n_sides], bCoef=0.9 + 0.1 * (k % 3))
     for k, (x, y) in enumerate([(-200, 0), (-100, 80), (0, -90), (100, 60), (200, -20), (60, 0)]):
@@ -37,13 +39,23 @@ def ring_stadium(n_sides: int, n_planes: int, ball_radius: float) -> str:
     # is wide.
     add_segment((-60, 120), (60, 150), bias=45)
     add_segment((60, -130), (-60, -150), bias=-45)
-    planes = [{"normal": [math.cos(2 * math.pi * k / n_planes), math.sin(2 * math.pi * k / n_planes)],
-               "dist": -420.0, "bCoef": 0.5} for k in range(n_planes)]
-    return json.dumps({
-        "vertexes": vertexes, "segments": segments, "planes": planes,
-        "discs": [{"pos": [0, 0], "radius": 12, "invMass": 0, "bCoef": 0.8}],
-        "ballPhysics": {"radius": ball_radius, "bCoef": 0.7, "damping": 0.998},
-    })
+    planes = [
+        {
+            "normal": [math.cos(2 * math.pi * k / n_planes), math.sin(2 * math.pi * k / n_planes)],
+            "dist": -420.0,
+            "bCoef": 0.5,
+        }
+        for k in range(n_planes)
+    ]
+    return json.dumps(
+        {
+            "vertexes": vertexes,
+            "segments": segments,
+            "planes": planes,
+            "discs": [{"pos": [0, 0], "radius": 12, "invMass": 0, "bCoef": 0.8}],
+            "ballPhysics": {"radius": ball_radius, "bCoef": 0.7, "damping": 0.998},
+        }
+    )
 
 
 def classic_text() -> str:

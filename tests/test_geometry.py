@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+
 from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
 # Engine frame throughout: the stadium file's y axis reversed.
@@ -35,8 +36,12 @@ CLASSIC_POSTS = [[370.0, 64.0, 8.0], [370.0, -64.0, 8.0], [-370.0, 64.0, 8.0], [
 MIXED_STADIUM = {
     "traits": {"ballwall": {"cMask": ["ball"]}},
     "vertexes": [
-        {"x": 0, "y": 0}, {"x": 100, "y": 0}, {"x": 100, "y": 50},
-        {"x": 0, "y": 50}, {"x": -50, "y": -20}, {"x": -80, "y": -40},
+        {"x": 0, "y": 0},
+        {"x": 100, "y": 0},
+        {"x": 100, "y": 50},
+        {"x": 0, "y": 50},
+        {"x": -50, "y": -20},
+        {"x": -80, "y": -40},
     ],
     "segments": [
         {"v0": 0, "v1": 1, "cMask": ["ball"]},
@@ -116,7 +121,7 @@ def test_custom_wall_segments_select_straight_ball_walls_by_mask():
     ]
     assert walls.shape == (len(segments) + 3, 4)
     assert walls[: len(segments)].tolist() == segments
-    planes = walls[len(segments):]
+    planes = walls[len(segments) :]
     assert planes[0].tolist() == [-3000.0, 200.0, 3000.0, 200.0]
     # A normal of any length gives the row of the unit normal.
     assert planes[1].tolist() == [3000.0, -200.0, -3000.0, -200.0]
@@ -149,8 +154,7 @@ def test_stadium_without_geometry_gives_empty_arrays(stadium):
     walls = env.wall_segments()
     discs = env.obstacle_discs()
     assert [a.shape for a in (p0, p1, team, walls, discs)] == [(0, 2), (0, 2), (0,), (0, 4), (0, 3)]
-    assert [a.dtype for a in (p0, p1, team, walls, discs)] == [np.float64, np.float64, np.int64,
-                                                               np.float64, np.float64]
+    assert [a.dtype for a in (p0, p1, team, walls, discs)] == [np.float64, np.float64, np.int64, np.float64, np.float64]
     for a in (p0, p1, team, walls, discs):
         assert a.flags.c_contiguous and a.flags.writeable
 
@@ -169,8 +173,12 @@ def test_geometry_is_static_while_playing():
 
 
 MOVABLE = {
-    "planes": [{"normal": [1, 0], "dist": -300}, {"normal": [-1, 0], "dist": -300},
-               {"normal": [0, 1], "dist": -300}, {"normal": [0, -1], "dist": -300}],
+    "planes": [
+        {"normal": [1, 0], "dist": -300},
+        {"normal": [-1, 0], "dist": -300},
+        {"normal": [0, 1], "dist": -300},
+        {"normal": [0, -1], "dist": -300},
+    ],
     "discs": [{"pos": [100, 50], "radius": 8, "invMass": 0}, {"pos": [40, 0], "radius": 10, "invMass": 1}],
     "redSpawnPoints": [[-250, 250]],
 }

@@ -26,6 +26,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
+
 import zorbic_core
 from zorbic_core import VecEnv
 
@@ -36,9 +37,21 @@ def sanitizer_loaded():
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ["arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-                 "fordblks", "keepcost"]]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in [
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        ]
+    ]
 
 
 def native_heap_reader():
@@ -50,6 +63,7 @@ def native_heap_reader():
     def in_use():
         info = libc.mallinfo2()
         return info.uordblks + info.hblkhd  # small blocks plus mapped big ones
+
     return in_use
 
 
@@ -69,8 +83,13 @@ OFFSETS = [1, 4, 4, 30]
 BAD_ACTIONS = np.ones((N, P, 2), np.int64)
 FLOAT_ACTIONS = np.ones((N, P, 3))
 BIG = 2**70
-TEXT = json.dumps({"vertexes": [{"x": 0, "y": 0}, {"x": 50, "y": 10}],
-                   "segments": [{"v0": 0, "v1": 1, "curve": 40}], "discs": [{"pos": [20, 30]}]})
+TEXT = json.dumps(
+    {
+        "vertexes": [{"x": 0, "y": 0}, {"x": 50, "y": 10}],
+        "segments": [{"v0": 0, "v1": 1, "curve": 40}],
+        "discs": [{"pos": [20, 30]}],
+    }
+)
 BAD_TEXT = '{"segments": [{"v0": 0, "v1": 1}]}'
 PAIR = (1.5, -2.5)
 
@@ -90,8 +109,7 @@ CASES = {
     "physics_step": lambda env: (lambda: env.physics_step(ACTIONS), [env, ACTIONS]),
     "physics_step by keyword": lambda env: (lambda: env.physics_step(actions=ACTIONS), [env, ACTIONS]),
     "snapshot": lambda env: (env.snapshot, [env]),
-    "set_state": lambda env: ((lambda args: (lambda: env.set_state(*args)))(state_args(env)),
-                              [env, *state_args(env)]),
+    "set_state": lambda env: ((lambda args: lambda: env.set_state(*args))(state_args(env)), [env, *state_args(env)]),
     "set_kick_rate_limit": lambda env: (lambda: env.set_kick_rate_limit(2, 0, 1), [env]),
     "set_player_cmask": lambda env: (lambda: env.set_player_cmask(2**62 + 39), [env]),
     "kick_state": lambda env: (env.kick_state, [env]),
@@ -100,14 +118,12 @@ CASES = {
     "wall_segments": lambda env: (env.wall_segments, [env]),
     "obstacle_discs": lambda env: (env.obstacle_discs, [env]),
     "predict_ball": lambda env: (lambda: env.predict_ball(OFFSETS), [env, OFFSETS]),
-    "predict_ball array": lambda env: ((lambda o: (lambda: env.predict_ball(o)))(np.arange(1, 9)), [env]),
+    "predict_ball array": lambda env: ((lambda o: lambda: env.predict_ball(o))(np.arange(1, 9)), [env]),
     "rollout_bench": lambda env: (lambda: env.rollout_bench(2), [env]),
-    "disc_disc": lambda env: (lambda: zorbic_core.disc_disc(PAIR, (5, 0), PAIR, PAIR, 3, 4, 1, 1, 0.5, 0.5),
-                              [PAIR]),
+    "disc_disc": lambda env: (lambda: zorbic_core.disc_disc(PAIR, (5, 0), PAIR, PAIR, 3, 4, 1, 1, 0.5, 0.5), [PAIR]),
     "disc_vertex": lambda env: (lambda: zorbic_core.disc_vertex(PAIR, (2, -2), PAIR, 5, 1, 1), [PAIR]),
     "segment_no_curve": lambda env: (lambda: zorbic_core.segment_no_curve(PAIR, (0, 0), (9, 0)), [PAIR]),
-    "segment_curve": lambda env: (lambda: zorbic_core.segment_curve((0, 20), (0, 0), 10, (0, 1), (0, 1), 1),
-                                  []),
+    "segment_curve": lambda env: (lambda: zorbic_core.segment_curve((0, 20), (0, 0), 10, (0, 1), (0, 1), 1), []),
     "disc_plane": lambda env: (lambda: zorbic_core.disc_plane(PAIR, (0, 1), PAIR, 0, 10, 0.5, 0.5), [PAIR]),
     # Refused calls, each failing at a different stage.
     "VecEnv refused": lambda env: (lambda: VecEnv(BIG, 1, 1), [BIG]),
@@ -118,17 +134,17 @@ CASES = {
     "physics_step kind": lambda env: (lambda: env.physics_step(FLOAT_ACTIONS), [env, FLOAT_ACTIONS]),
     "physics_step binding": lambda env: (lambda: env.physics_step(ACTIONS, ACTIONS), [env, ACTIONS]),
     "reset_mask length": lambda env: (lambda: env.reset_mask(MASK[:2]), [env]),
-    "set_state steps": lambda env: ((lambda args: (lambda: env.set_state(*args[:4], MASK.astype(np.int64)[:2])))(
-        state_args(env)), [env]),
+    "set_state steps": lambda env: (
+        (lambda args: lambda: env.set_state(*args[:4], MASK.astype(np.int64)[:2]))(state_args(env)),
+        [env],
+    ),
     "set_kick_rate_limit overflow": lambda env: (lambda: env.set_kick_rate_limit(1, 2, BIG), [env, BIG]),
     "set_player_cmask kind": lambda env: (lambda: env.set_player_cmask(PAIR), [env, PAIR]),
     "predict_ball negative": lambda env: (lambda: env.predict_ball([1, 2, -3]), [env]),
     "predict_ball str": lambda env: (lambda: env.predict_ball("abc"), [env]),
     "rollout_bench float": lambda env: (lambda: env.rollout_bench(1.5), [env]),
-    "disc_disc list": lambda env: (lambda: zorbic_core.disc_disc([0, 0], PAIR, PAIR, PAIR, 1, 1, 1, 1, 1, 1),
-                                   [PAIR]),
-    "segment_curve length": lambda env: (lambda: zorbic_core.segment_curve(PAIR, (0, 0, 0), 1, PAIR, PAIR, 1),
-                                         [PAIR]),
+    "disc_disc list": lambda env: (lambda: zorbic_core.disc_disc([0, 0], PAIR, PAIR, PAIR, 1, 1, 1, 1, 1, 1), [PAIR]),
+    "segment_curve length": lambda env: (lambda: zorbic_core.segment_curve(PAIR, (0, 0, 0), 1, PAIR, PAIR, 1), [PAIR]),
 }
 
 
@@ -179,9 +195,26 @@ def test_calls_keep_no_native_memory(make):
     assert native_heap() - before < 16 * 1024
 
 
-@pytest.mark.parametrize("name", ["VecEnv", "from_zsm", "physics_step", "snapshot", "kick_state", "teams",
-                                  "goals", "wall_segments", "obstacle_discs", "predict_ball", "disc_disc",
-                                  "disc_vertex", "segment_no_curve", "segment_curve", "disc_plane"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "VecEnv",
+        "from_zsm",
+        "physics_step",
+        "snapshot",
+        "kick_state",
+        "teams",
+        "goals",
+        "wall_segments",
+        "obstacle_discs",
+        "predict_ball",
+        "disc_disc",
+        "disc_vertex",
+        "segment_no_curve",
+        "segment_curve",
+        "disc_plane",
+    ],
+)
 def test_results_belong_to_the_caller(name):
     env = played_batch()
     call, _ = CASES[name](env)
@@ -189,8 +222,7 @@ def test_results_belong_to_the_caller(name):
     # getrefcount's own argument is the second reference.
     assert sys.getrefcount(result) == 2
     if isinstance(result, tuple):
-        held = [sys.getrefcount(result[i]) for i in range(len(result))
-                if isinstance(result[i], (tuple, np.ndarray))]
+        held = [sys.getrefcount(result[i]) for i in range(len(result)) if isinstance(result[i], (tuple, np.ndarray))]
         assert held == [2] * len(held)
 
 
@@ -240,8 +272,7 @@ def test_a_batch_of_big_envs_beyond_memory_is_refused_before_allocating():
     # Each env of this stadium holds 300,000 segments (tens of megabytes), so
     # a thousand of them exceed any machine this runs on; the refusal must
     # come from the size, not from running out of memory on the way.
-    text = json.dumps({"vertexes": [{"x": 0, "y": 0}, {"x": 1, "y": 1}],
-                       "segments": [{"v0": 0, "v1": 1}] * 300_000})
+    text = json.dumps({"vertexes": [{"x": 0, "y": 0}, {"x": 1, "y": 1}], "segments": [{"v0": 0, "v1": 1}] * 300_000})
     before = resident_bytes()
     with pytest.raises(MemoryError):
         VecEnv.from_zsm(text, 100_000, 1, 1)
@@ -264,8 +295,7 @@ def peak_growth_of(setup, call):
         grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak
         print(json.dumps([grown * 1024, result.nbytes, list(result.shape)]))
     """)
-    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                               timeout=CHILD_TIMEOUT)
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=CHILD_TIMEOUT)
     assert completed.returncode == 0, completed.stderr
     return json.loads(completed.stdout)
 
@@ -274,11 +304,14 @@ sanitizer_skews_memory = pytest.mark.skipif(sanitizer_loaded(), reason="the sani
 
 
 @sanitizer_skews_memory
-@pytest.mark.parametrize("stadium, velocity", [
-    ('{"ballPhysics": {"damping": 1}}', (0.25, -0.5)),  # moving for ever, nothing to meet
-    ('{"ballPhysics": {"invMass": 0}, "planes": [{"normal": [1, 0], "dist": -5}]}', (-1.0, 0.0)),  # through walls
-    ('{}', (0.0, 0.0)),  # at rest
-])
+@pytest.mark.parametrize(
+    "stadium, velocity",
+    [
+        ('{"ballPhysics": {"damping": 1}}', (0.25, -0.5)),  # moving for ever, nothing to meet
+        ('{"ballPhysics": {"invMass": 0}, "planes": [{"normal": [1, 0], "dist": -5}]}', (-1.0, 0.0)),  # through walls
+        ("{}", (0.0, 0.0)),  # at rest
+    ],
+)
 def test_a_far_offset_costs_time_not_memory(stadium, velocity):
     # Twenty million ticks: a record of every tick would take 320 MB.
     setup = f"""

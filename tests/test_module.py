@@ -14,20 +14,32 @@ import textwrap
 import warnings
 
 import pytest
+
 import zorbic_core
 from zorbic_core import VecEnv
 
-ALL = ["VecEnv", "disc_disc", "disc_vertex", "segment_no_curve", "segment_curve", "disc_plane",
-       "FLAG_RED", "FLAG_BLUE"]
+ALL = ["VecEnv", "disc_disc", "disc_vertex", "segment_no_curve", "segment_curve", "disc_plane", "FLAG_RED", "FLAG_BLUE"]
 
 # (name, kind) in the order of the class namespace.
 MEMBERS = [
-    ("from_zsm", "static"), ("n_envs", "property"), ("n_players", "property"),
-    ("obs_dim", "property"), ("reset_all", "noargs"), ("reset_mask", "method"),
-    ("physics_step", "method"), ("snapshot", "noargs"), ("set_state", "method"),
-    ("set_kick_rate_limit", "method"), ("set_player_cmask", "method"), ("kick_state", "noargs"),
-    ("teams", "noargs"), ("player_max_speed", "property"), ("goals", "noargs"),
-    ("wall_segments", "noargs"), ("obstacle_discs", "noargs"), ("predict_ball", "method"),
+    ("from_zsm", "static"),
+    ("n_envs", "property"),
+    ("n_players", "property"),
+    ("obs_dim", "property"),
+    ("reset_all", "noargs"),
+    ("reset_mask", "method"),
+    ("physics_step", "method"),
+    ("snapshot", "noargs"),
+    ("set_state", "method"),
+    ("set_kick_rate_limit", "method"),
+    ("set_player_cmask", "method"),
+    ("kick_state", "noargs"),
+    ("teams", "noargs"),
+    ("player_max_speed", "property"),
+    ("goals", "noargs"),
+    ("wall_segments", "noargs"),
+    ("obstacle_discs", "noargs"),
+    ("predict_ball", "method"),
     ("rollout_bench", "method"),
 ]
 
@@ -36,22 +48,21 @@ DOCS = {
         "(zsm, n_envs, n_red, n_blue, step_limit=2400, tick_skip=8)",
         "Build a batch from a Zorbic `.zsm` stadium (plain JSON text). Geometry,\n"
         "goals, spawns, and ball/player physics all come from the map — including\n"
-        "curved wall segments (rounded corners, goal nets), so any map is faithful."),
-    "reset_all": (
-        "($self)",
-        "Reset every env: positions, scores, step counter. A fresh game -> RED kicks off."),
-    "reset_mask": (
-        "($self, mask)",
-        "Reset only the envs whose mask entry is true (gym-style auto-reset)."),
+        "curved wall segments (rounded corners, goal nets), so any map is faithful.",
+    ),
+    "reset_all": ("($self)", "Reset every env: positions, scores, step counter. A fresh game -> RED kicks off."),
+    "reset_mask": ("($self, mask)", "Reset only the envs whose mask entry is true (gym-style auto-reset)."),
     "physics_step": (
         "($self, actions)",
         "Advance all envs by `tick_skip` physics ticks using already-parsed engine\n"
         "actions `(N, P, 3)` = (dx, dy, kick). No reward, no obs, no auto-reset.\n"
-        "Returns `scored` `(N,)` i8: -1 if no goal this step, else the conceding team."),
+        "Returns `scored` `(N,)` i8: -1 if no goal this step, else the conceding team.",
+    ),
     "snapshot": (
         "($self)",
         "Read the current batched state without stepping. Returns\n"
-        "`(ball_pos (N,2), ball_vel (N,2), player_pos (N,P,2), player_vel (N,P,2), steps (N,))`."),
+        "`(ball_pos (N,2), ball_vel (N,2), player_pos (N,P,2), player_vel (N,P,2), steps (N,))`.",
+    ),
     "set_state": (
         "($self, ball_pos, ball_vel, player_pos, player_vel, steps=None)",
         "Place an arbitrary state into every env: the exact inverse of `snapshot`.\n"
@@ -59,60 +70,60 @@ DOCS = {
         "step counter is set from `steps` (or reset to 0). Scores are left untouched\n"
         "(they're not part of the observed state). This is the engine primitive behind\n"
         "arbitrary `StateMutator`s — random kickoffs, scenario drills, replay states —\n"
-        "so episodes no longer have to begin from the fixed kickoff."),
+        "so episodes no longer have to begin from the fixed kickoff.",
+    ),
     "set_kick_rate_limit": (
         "($self, min, cost, cap)",
         "Set the kickRateLimit (min, rate-cost, burst-cap) for every env. Mirrors a\n"
         "Zorbic room's `setKickRateLimit`; needed to re-simulate replays from rooms that\n"
-        "changed it (e.g. the Brume ladder uses min=6). Default is min=2."),
+        "changed it (e.g. the Brume ladder uses min=6). Default is min=2.",
+    ),
     "set_player_cmask": (
         "($self, mask)",
         "Set every player disc's collision mask (cMask). Used to enable/disable the kickoff\n"
         "barrier: during a kickoff the non-kicking team is held behind the centre semicircle\n"
         "by collision flags (cMask `39 | <kicking team's KO group>`); after the ball is\n"
-        "touched it reverts to the normal `39`. Re-sim only — training kicks off via the env."),
-    "kick_state": (
-        "($self)",
-        "Debug: per-player kick state `(flag, cooldown)` for env 0 — `(P,)` each."),
-    "teams": (
-        "($self)",
-        "Static team flag per player slot, `(N, P)` i64 (RED/BLUE)."),
+        "touched it reverts to the normal `39`. Re-sim only — training kicks off via the env.",
+    ),
+    "kick_state": ("($self)", "Debug: per-player kick state `(flag, cooldown)` for env 0 — `(P,)` each."),
+    "teams": ("($self)", "Static team flag per player slot, `(N, P)` i64 (RED/BLUE)."),
     "goals": (
         "($self)",
         "The stadium's goal lines (same for every env). Returns\n"
         "`(p0 (G,2), p1 (G,2), team (G,))` where `team` is the side that DEFENDS /\n"
         "concedes at that goal. Geometry comes from the stadium, not hardcoded — so\n"
-        "obs/reward target the real goal mouth on any map."),
+        "obs/reward target the real goal mouth on any map.",
+    ),
     "wall_segments": (
         "($self)",
         "Ball-colliding WALLS as straight line segments `[x0,y0,x1,y1]`, shape (M, 4): each\n"
         "straight segment the ball hits, plus every ball-colliding boundary PLANE rendered as a\n"
         "long segment. Curved segments are omitted HERE only (this obs helper raycasts straight\n"
         "lines) — the physics DOES resolve them. Static per stadium; lets a map-agnostic obs\n"
-        "raycast the REAL geometry on ANY map (so the bot can read rebounds / pin for rockets)."),
+        "raycast the REAL geometry on ANY map (so the bot can read rebounds / pin for rockets).",
+    ),
     "obstacle_discs": (
         "($self)",
         "Static OBSTACLE discs as `[x, y, radius]`, shape (D, 3) — the goal POSTS (and any other\n"
         "fixed discs the ball collides with). The ball/players bounce off these, so an obs that\n"
         "can't see them lets the bot get blocked by a post while chasing. Static per stadium;\n"
-        "the ball/players themselves are dynamic and already in the obs, so they're excluded."),
+        "the ball/players themselves are dynamic and already in the obs, so they're excluded.",
+    ),
     "predict_ball": (
         "($self, offsets)",
         "Deterministic ball-trajectory prediction (players ignored): future ball positions at\n"
         "the given ascending tick `offsets`, shape `(N, K, 2)`. Lets a map-agnostic obs feed the\n"
-        "policy \"where the ball will be\" — lookahead a tiny memoryless net can't learn implicitly,\n"
-        "and exactly what's needed to read wall/corner rebounds. Exact until a player touches it."),
-    "rollout_bench": (
-        "($self, n_steps)",
-        "Pure-native benchmark: run `n_steps` ticks, no Python in the loop."),
+        'policy "where the ball will be" — lookahead a tiny memoryless net can\'t learn implicitly,\n'
+        "and exactly what's needed to read wall/corner rebounds. Exact until a player touches it.",
+    ),
+    "rollout_bench": ("($self, n_steps)", "Pure-native benchmark: run `n_steps` ticks, no Python in the loop."),
 }
 
 PROPERTY_DOCS = {
     "n_envs": "",
     "n_players": "",
     "obs_dim": "",
-    "player_max_speed":
-        "Player max speed used to normalize velocity rewards: accel*damping/(1-accel).",
+    "player_max_speed": "Player max speed used to normalize velocity rewards: accel*damping/(1-accel).",
 }
 
 FUNCTION_SIGNATURES = {
@@ -243,9 +254,11 @@ def panic_exception_class():
     with warnings.catch_warnings():
         # Other libraries' objects on the heap may warn when looked at.
         warnings.simplefilter("ignore")
-        found = [obj for obj in gc.get_objects()
-                 if isinstance(obj, type) and obj.__name__ == "PanicException"
-                 and obj.__module__ == "zorbic_core"]
+        found = [
+            obj
+            for obj in gc.get_objects()
+            if isinstance(obj, type) and obj.__name__ == "PanicException" and obj.__module__ == "zorbic_core"
+        ]
     assert len(found) == 1
     return found[0]
 
@@ -287,7 +300,9 @@ def run_in_subinterpreter(config, code):
     pytest.importorskip("_interpreters")
     done = subprocess.run(
         [sys.executable, "-c", SUBINTERPRETER, config, textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)

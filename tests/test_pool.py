@@ -26,7 +26,11 @@ def run_child(script, num_threads=None, rs_num_cpus=None, expect_ok=True):
         env["RAYON_RS_NUM_CPUS"] = rs_num_cpus
     completed = subprocess.run(
         [sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(script)],
-        env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT)
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=CHILD_TIMEOUT,
+    )
     if expect_ok:
         assert completed.returncode == 0, completed.stderr
     return completed
@@ -61,35 +65,42 @@ DEFAULT = "default"
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
-@pytest.mark.parametrize("num_threads, rs_num_cpus, expected", [
-    ("3", None, 3),
-    ("+3", "5", 3),
-    ("007", None, 7),
-    ("1", "5", 1),
-    ("0", "5", DEFAULT),
-    ("abc", "5", 5),
-    ("", "2", 2),
-    (" 3", "4", 4),
-    ("3 ", "4", 4),
-    ("-3", "4", 4),
-    ("++3", "4", 4),
-    ("+", "4", 4),
-    ("3.0", "4", 4),
-    ("0x10", "4", 4),
-    ("18446744073709551616", "6", 6),  # beyond 64 bits: unparsable
-    (None, "7", 7),
-    (None, "+2", 2),
-    (None, "0", DEFAULT),
-    (None, "-1", DEFAULT),
-    (None, None, DEFAULT),
-    ("1000000000", None, 1024),  # absurd requests are capped
-])
+@pytest.mark.parametrize(
+    "num_threads, rs_num_cpus, expected",
+    [
+        ("3", None, 3),
+        ("+3", "5", 3),
+        ("007", None, 7),
+        ("1", "5", 1),
+        ("0", "5", DEFAULT),
+        ("abc", "5", 5),
+        ("", "2", 2),
+        (" 3", "4", 4),
+        ("3 ", "4", 4),
+        ("-3", "4", 4),
+        ("++3", "4", 4),
+        ("+", "4", 4),
+        ("3.0", "4", 4),
+        ("0x10", "4", 4),
+        ("18446744073709551616", "6", 6),  # beyond 64 bits: unparsable
+        (None, "7", 7),
+        (None, "+2", 2),
+        (None, "0", DEFAULT),
+        (None, "-1", DEFAULT),
+        (None, None, DEFAULT),
+        ("1000000000", None, 1024),  # absurd requests are capped
+    ],
+)
 def test_pool_size_follows_the_environment(num_threads, rs_num_cpus, expected):
     counts = child_json(COUNT_THREADS, num_threads=num_threads, rs_num_cpus=rs_num_cpus)
     if expected == DEFAULT:
         expected = counts["default"]
-    assert counts == {"at_import_and_construction": 0, "pool": expected, "later": expected,
-                      "default": counts["default"]}
+    assert counts == {
+        "at_import_and_construction": 0,
+        "pool": expected,
+        "later": expected,
+        "default": counts["default"],
+    }
 
 
 # ---- results do not depend on the pool size ------------------------------
@@ -258,11 +269,15 @@ EXIT_WITH_BUSY_POOL = """
 """
 
 
-@pytest.mark.parametrize("script", [
-    EXIT_WITH_IDLE_POOL,
-    "N_STEPS, SLEEP = 10**9, 0\n" + textwrap.dedent(EXIT_WITH_BUSY_POOL),
-    "N_STEPS, SLEEP = 2_000, 1.5\n" + textwrap.dedent(EXIT_WITH_BUSY_POOL),
-], ids=["idle pool", "busy pool", "benchmark ends during shutdown"])
+@pytest.mark.parametrize(
+    "script",
+    [
+        EXIT_WITH_IDLE_POOL,
+        "N_STEPS, SLEEP = 10**9, 0\n" + textwrap.dedent(EXIT_WITH_BUSY_POOL),
+        "N_STEPS, SLEEP = 2_000, 1.5\n" + textwrap.dedent(EXIT_WITH_BUSY_POOL),
+    ],
+    ids=["idle pool", "busy pool", "benchmark ends during shutdown"],
+)
 def test_interpreter_shutdown_with_a_pool_exits_cleanly(script):
     completed = run_child(script, num_threads="2", expect_ok=False)
     assert (completed.returncode, completed.stderr) == (0, "")

@@ -8,6 +8,7 @@ import weakref
 
 import numpy as np
 import pytest
+
 from zorbic_core import VecEnv
 
 # Classic field corners (engine frame) that the ball can never reach: the
@@ -20,12 +21,18 @@ CLASSIC_CORNERS = [(-405.0, 185.0), (405.0, 185.0), (-405.0, -185.0), (405.0, -1
 # outside the box, where the ball cannot go.
 ARENA = {
     "vertexes": [
-        {"x": -150, "y": -100}, {"x": -50, "y": -100},
-        {"x": 50, "y": 100}, {"x": 150, "y": 100},
-        {"x": -150, "y": 100}, {"x": -100, "y": 150},
-        {"x": 100, "y": -150}, {"x": 150, "y": -100},
-        {"x": 0, "y": -180}, {"x": 0, "y": -120},
-        {"x": 220, "y": 200}, {"x": 300, "y": 120},
+        {"x": -150, "y": -100},
+        {"x": -50, "y": -100},
+        {"x": 50, "y": 100},
+        {"x": 150, "y": 100},
+        {"x": -150, "y": 100},
+        {"x": -100, "y": 150},
+        {"x": 100, "y": -150},
+        {"x": 150, "y": -100},
+        {"x": 0, "y": -180},
+        {"x": 0, "y": -120},
+        {"x": 220, "y": 200},
+        {"x": 300, "y": 120},
     ],
     "segments": [
         {"v0": 0, "v1": 1, "curve": 90, "bCoef": 0.9},
@@ -41,8 +48,10 @@ ARENA = {
         {"normal": [-1, 0], "dist": -300, "bCoef": 0.95, "cMask": ["ball"]},
         {"normal": [0, 2], "dist": -200, "bCoef": 1, "cMask": ["ball"]},
         {"normal": [0, -1], "dist": -200, "bCoef": 0.9, "cMask": ["ball"]},
-        {"normal": [1, 0], "dist": -500}, {"normal": [-1, 0], "dist": -500},
-        {"normal": [0, 1], "dist": -300}, {"normal": [0, -1], "dist": -300},
+        {"normal": [1, 0], "dist": -500},
+        {"normal": [-1, 0], "dist": -500},
+        {"normal": [0, 1], "dist": -300},
+        {"normal": [0, -1], "dist": -300},
     ],
     "discs": [
         {"pos": [0, 0], "radius": 15, "invMass": 0, "bCoef": 0.8},
@@ -61,8 +70,7 @@ def zero_actions(env):
 def launch(env, ball_pos, ball_vel, parking):
     n, p = env.n_envs, env.n_players
     player_pos = np.array([[parking[j % len(parking)] for j in range(p)]] * n, np.float64)
-    env.set_state(np.array(ball_pos, np.float64), np.array(ball_vel, np.float64), player_pos,
-                  np.zeros((n, p, 2)))
+    env.set_state(np.array(ball_pos, np.float64), np.array(ball_vel, np.float64), player_pos, np.zeros((n, p, 2)))
 
 
 def stepped_positions(env, ticks):
@@ -145,8 +153,7 @@ def test_an_immovable_ball_flies_through_everything():
 def rolling():
     """Three envs with different balls, and their positions after 0..6 ticks."""
     env = VecEnv(3, 1, 1)
-    launch(env, [(0.0, 0.0), (100.0, -50.0), (-300.0, 140.0)],
-           [(3.0, 1.0), (-2.0, 0.5), (-9.0, 8.0)], CLASSIC_CORNERS)
+    launch(env, [(0.0, 0.0), (100.0, -50.0), (-300.0, 140.0)], [(3.0, 1.0), (-2.0, 0.5), (-9.0, 8.0)], CLASSIC_CORNERS)
     path = np.concatenate([env.snapshot()[0][:, None, :], env.predict_ball([1, 2, 3, 4, 5, 6])], axis=1)
     return env, path
 

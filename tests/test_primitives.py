@@ -11,6 +11,7 @@ import sys
 
 import numpy as np
 import pytest
+
 from zorbic_core import (
     disc_disc,
     disc_plane,
@@ -31,6 +32,7 @@ def bits(value):
 
 
 # ---- the arithmetic, written out in the documented order ----
+
 
 def dot(a, b):
     return a[0] * b[0] + a[1] * b[1]
@@ -117,19 +119,33 @@ def point(rng, spread):
 
 def random_case(name, rng):
     if name == "disc_disc":
-        return (point(rng, 20), point(rng, 20), point(rng, 3), point(rng, 3), rng.uniform(1, 15),
-                rng.uniform(1, 15), rng.choice([0.0, rng.uniform(0, 2)]), rng.uniform(0, 2),
-                rng.uniform(0, 1), rng.uniform(0, 1))
+        return (
+            point(rng, 20),
+            point(rng, 20),
+            point(rng, 3),
+            point(rng, 3),
+            rng.uniform(1, 15),
+            rng.uniform(1, 15),
+            rng.choice([0.0, rng.uniform(0, 2)]),
+            rng.uniform(0, 2),
+            rng.uniform(0, 1),
+            rng.uniform(0, 1),
+        )
     if name == "disc_vertex":
-        return (point(rng, 15), point(rng, 15), point(rng, 3), rng.uniform(1, 15), rng.uniform(0, 1),
-                rng.uniform(0, 1))
+        return (point(rng, 15), point(rng, 15), point(rng, 3), rng.uniform(1, 15), rng.uniform(0, 1), rng.uniform(0, 1))
     if name == "disc_plane":
-        return (point(rng, 20), point(rng, 2), point(rng, 3), rng.uniform(-10, 10), rng.uniform(1, 15),
-                rng.uniform(0, 1), rng.uniform(0, 1))
+        return (
+            point(rng, 20),
+            point(rng, 2),
+            point(rng, 3),
+            rng.uniform(-10, 10),
+            rng.uniform(1, 15),
+            rng.uniform(0, 1),
+            rng.uniform(0, 1),
+        )
     if name == "segment_no_curve":
         return point(rng, 20), point(rng, 20), point(rng, 20)
-    return (point(rng, 20), point(rng, 10), rng.uniform(1, 15), point(rng, 10), point(rng, 10),
-            rng.uniform(-2, 2))
+    return (point(rng, 20), point(rng, 10), rng.uniform(1, 15), point(rng, 10), point(rng, 10), rng.uniform(-2, 2))
 
 
 FUNCTIONS = {
@@ -151,24 +167,30 @@ def test_bit_exact_against_the_written_out_arithmetic(name):
         expected = reference(*args)
         result = function(*args)
         assert bits(result) == bits(tuple(expected) if expected is not None else None), args
-        hits += result is not None and bits(result) != bits(tuple(args[:len(result)]))
+        hits += result is not None and bits(result) != bits(tuple(args[: len(result)]))
     # Enough of the cases must reach the contact branch to mean something.
     assert hits > 200
 
 
 # ---- documented examples ----
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda: disc_disc((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 1, 1, 0.5, 0.5),
-     ((-2.5, 0.0), (17.5, 0.0), (0.375, 0.0), (0.625, 0.0))),
-    (lambda: disc_vertex((0, 5), (0, 0), (0, -1), 10, 1, 1), ((0.0, 10.0), (0.0, 1.0))),
-    (lambda: disc_plane((0, 5), (0, 1), (0, -2), 0, 10, 0.5, 0.5), ((0.0, 10.0), (0.0, 0.5))),
-    (lambda: segment_no_curve((5, 3), (0, 0), (10, 0)), (3.0, (-0.0, 1.0))),
-    (lambda: segment_no_curve((5, -3), (0, 0), (10, 0)), (-3.0, (-0.0, 1.0))),
-    (lambda: segment_no_curve((-1, 3), (0, 0), (10, 0)), None),
-    (lambda: segment_curve((0, 20), (0, 0), 10, (0, 1), (0, 1), 1), (10.0, (0.0, 1.0))),
-    (lambda: segment_curve((0, 20), (0, 0), 10, (0, 1), (0, 1), -1), None),
-])
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (
+            lambda: disc_disc((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 1, 1, 0.5, 0.5),
+            ((-2.5, 0.0), (17.5, 0.0), (0.375, 0.0), (0.625, 0.0)),
+        ),
+        (lambda: disc_vertex((0, 5), (0, 0), (0, -1), 10, 1, 1), ((0.0, 10.0), (0.0, 1.0))),
+        (lambda: disc_plane((0, 5), (0, 1), (0, -2), 0, 10, 0.5, 0.5), ((0.0, 10.0), (0.0, 0.5))),
+        (lambda: segment_no_curve((5, 3), (0, 0), (10, 0)), (3.0, (-0.0, 1.0))),
+        (lambda: segment_no_curve((5, -3), (0, 0), (10, 0)), (-3.0, (-0.0, 1.0))),
+        (lambda: segment_no_curve((-1, 3), (0, 0), (10, 0)), None),
+        (lambda: segment_curve((0, 20), (0, 0), 10, (0, 1), (0, 1), 1), (10.0, (0.0, 1.0))),
+        (lambda: segment_curve((0, 20), (0, 0), 10, (0, 1), (0, 1), -1), None),
+    ],
+)
 def test_documented_examples(call, expected):
     assert bits(call()) == bits(expected)
 
@@ -180,27 +202,34 @@ def test_straight_segment_normal_has_a_negative_zero():
 
 # ---- degenerate inputs ----
 
-@pytest.mark.parametrize("args, expected", [
-    # coincident centres: untouched whatever the overlap
-    (((1, 1), (1, 1), (1, 0), (0, 0), 10, 10, 1, 1, 1, 1), ((1.0, 1.0), (1.0, 1.0), (1.0, 0.0), (0.0, 0.0))),
-    # exactly touching and approaching: positions kept, velocities bounce
-    (((0, 0), (20, 0), (1, 0), (0, 0), 10, 10, 1, 1, 0, 0), ((0.0, 0.0), (20.0, 0.0), (0.5, 0.0), (0.5, 0.0))),
-    # overlapping and separating: pushed apart, velocities unchanged
-    (((0, 0), (10, 0), (-1, 0), (1, 0), 10, 10, 1, 1, 1, 1), ((-5.0, 0.0), (15.0, 0.0), (-1.0, 0.0), (1.0, 0.0))),
-    # a immovable: b takes the whole correction and impulse
-    (((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 0, 1, 1, 1), ((0.0, 0.0), (20.0, 0.0), (1.0, 0.0), (2.0, 0.0))),
-    # two immovable discs: no NaN, nothing moves
-    (((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 0, 0, 1, 1), ((0.0, 0.0), (15.0, 0.0), (1.0, 0.0), (0.0, 0.0))),
-])
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        # coincident centres: untouched whatever the overlap
+        (((1, 1), (1, 1), (1, 0), (0, 0), 10, 10, 1, 1, 1, 1), ((1.0, 1.0), (1.0, 1.0), (1.0, 0.0), (0.0, 0.0))),
+        # exactly touching and approaching: positions kept, velocities bounce
+        (((0, 0), (20, 0), (1, 0), (0, 0), 10, 10, 1, 1, 0, 0), ((0.0, 0.0), (20.0, 0.0), (0.5, 0.0), (0.5, 0.0))),
+        # overlapping and separating: pushed apart, velocities unchanged
+        (((0, 0), (10, 0), (-1, 0), (1, 0), 10, 10, 1, 1, 1, 1), ((-5.0, 0.0), (15.0, 0.0), (-1.0, 0.0), (1.0, 0.0))),
+        # a immovable: b takes the whole correction and impulse
+        (((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 0, 1, 1, 1), ((0.0, 0.0), (20.0, 0.0), (1.0, 0.0), (2.0, 0.0))),
+        # two immovable discs: no NaN, nothing moves
+        (((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 0, 0, 1, 1), ((0.0, 0.0), (15.0, 0.0), (1.0, 0.0), (0.0, 0.0))),
+    ],
+)
 def test_disc_disc_degenerate(args, expected):
     assert bits(disc_disc(*args)) == bits(expected)
 
 
-@pytest.mark.parametrize("args, expected", [
-    (((0, 0), (0, 0), (1, 1), 10, 1, 1), ((0.0, 0.0), (1.0, 1.0))),   # centre on the vertex
-    (((0, 10), (0, 0), (0, -1), 10, 1, 1), ((0.0, 10.0), (0.0, 1.0))),  # exactly touching, approaching
-    (((0, 10.5), (0, 0), (0, -1), 10, 1, 1), ((0.0, 10.5), (0.0, -1.0))),  # out of reach
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (((0, 0), (0, 0), (1, 1), 10, 1, 1), ((0.0, 0.0), (1.0, 1.0))),  # centre on the vertex
+        (((0, 10), (0, 0), (0, -1), 10, 1, 1), ((0.0, 10.0), (0.0, 1.0))),  # exactly touching, approaching
+        (((0, 10.5), (0, 0), (0, -1), 10, 1, 1), ((0.0, 10.5), (0.0, -1.0))),  # out of reach
+    ],
+)
 def test_disc_vertex_degenerate(args, expected):
     assert bits(disc_vertex(*args)) == bits(expected)
 
@@ -212,31 +241,39 @@ def test_disc_plane_degenerate():
     assert bits(disc_plane((0, 5), (0, 0), (0, -2), 0, 10, 1, 1)) == bits(((0.0, 5.0), (0.0, -2.0)))
     # The normal's length does not matter.
     assert bits(disc_plane((3, 5), (0, 2), (1, -2), 0, 10, 0.5, 0.5)) == bits(
-        disc_plane((3, 5), (0, 1), (1, -2), 0, 10, 0.5, 0.5))
+        disc_plane((3, 5), (0, 1), (1, -2), 0, 10, 0.5, 0.5)
+    )
 
 
-@pytest.mark.parametrize("pd, v0, v1", [
-    ((5, 3), (2, 2), (2, 2)),     # zero length
-    ((0, 3), (0, 0), (10, 0)),    # on the perpendicular through v0
-    ((10, 3), (0, 0), (10, 0)),   # on the perpendicular through v1
-    ((11, 0), (0, 0), (10, 0)),
-])
+@pytest.mark.parametrize(
+    "pd, v0, v1",
+    [
+        ((5, 3), (2, 2), (2, 2)),  # zero length
+        ((0, 3), (0, 0), (10, 0)),  # on the perpendicular through v0
+        ((10, 3), (0, 0), (10, 0)),  # on the perpendicular through v1
+        ((11, 0), (0, 0), (10, 0)),
+    ],
+)
 def test_segment_no_curve_outside(pd, v0, v1):
     assert segment_no_curve(pd, v0, v1) is None
 
 
-@pytest.mark.parametrize("args, expected", [
-    (((0, 0), (0, 0), 10, (0, 1), (0, 1), 1), None),             # centre on the arc's centre
-    (((0, -20), (0, 0), 10, (0, 1), (0, 1), 1), None),           # outside the sector
-    (((0, -20), (0, 0), 10, (0, 1), (0, 1), -1), (10.0, (0.0, -1.0))),  # negative curve: the complement
-    (((0, 20), (0, 0), 10, (0, 1), (0, 1), math.nan), (10.0, (0.0, 1.0))),  # NaN acts as positive
-    (((0, 20), (0, 0), 10, (0, 1), (0, 1), 0.0), (10.0, (0.0, 1.0))),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (((0, 0), (0, 0), 10, (0, 1), (0, 1), 1), None),  # centre on the arc's centre
+        (((0, -20), (0, 0), 10, (0, 1), (0, 1), 1), None),  # outside the sector
+        (((0, -20), (0, 0), 10, (0, 1), (0, 1), -1), (10.0, (0.0, -1.0))),  # negative curve: the complement
+        (((0, 20), (0, 0), 10, (0, 1), (0, 1), math.nan), (10.0, (0.0, 1.0))),  # NaN acts as positive
+        (((0, 20), (0, 0), 10, (0, 1), (0, 1), 0.0), (10.0, (0.0, 1.0))),
+    ],
+)
 def test_segment_curve_degenerate(args, expected):
     assert bits(segment_curve(*args)) == bits(expected)
 
 
 # ---- results ----
+
 
 def test_results_are_fresh_tuples_of_floats():
     result = disc_disc((0, 0), (15, 0), (1, 0), (0, 0), 10, 10, 1, 1, 0.5, 0.5)
@@ -253,8 +290,9 @@ def test_keywords_give_the_same_result():
     args = dict(pa=(0, 0), pb=(15, 0), va=(1, 0), vb=(0, 0), ra=10, rb=10, ima=1, imb=0.5, ba=0.5, bb=0.25)
     reversed_order = dict(reversed(list(args.items())))
     assert bits(disc_disc(**reversed_order)) == bits(disc_disc(*args.values()))
-    assert bits(disc_plane(pd=(0, 5), normal=(0, 1), v=(0, -2), dist=0, radius=10, bd=0.5, bp=0.5)) == \
-        bits(((0.0, 10.0), (0.0, 0.5)))
+    assert bits(disc_plane(pd=(0, 5), normal=(0, 1), v=(0, -2), dist=0, radius=10, bd=0.5, bp=0.5)) == bits(
+        ((0.0, 10.0), (0.0, 0.5))
+    )
 
 
 # ---- argument conversion ----
@@ -272,8 +310,9 @@ class IndexLike:
         return 3
 
 
-@pytest.mark.parametrize("radius", [3, 3.0, True * 3, fractions.Fraction(3), FloatLike(), IndexLike(),
-                                    np.float32(3), np.int16(3)])
+@pytest.mark.parametrize(
+    "radius", [3, 3.0, True * 3, fractions.Fraction(3), FloatLike(), IndexLike(), np.float32(3), np.int16(3)]
+)
 def test_numbers_accept_what_float_accepts(radius):
     assert disc_vertex((0, 1), (0, 0), (0, 0), radius, 1, 1) == ((0.0, 3.0), (0.0, 0.0))
 
@@ -291,17 +330,20 @@ class FloatRaises:
             raise TypeError("no float here") from inner
 
 
-@pytest.mark.parametrize("position, value, error, message", [
-    (0, [0, 0], TypeError, "argument 'pd': 'list' object cannot be converted to 'PyTuple'"),
-    (0, np.zeros(2), TypeError, "argument 'pd': 'ndarray' object cannot be converted to 'PyTuple'"),
-    (1, (0, 0, 0), TypeError, "argument 'pv': expected tuple of length 2, but got tuple of length 3"),
-    (1, (), TypeError, "argument 'pv': expected tuple of length 2, but got tuple of length 0"),
-    (2, ("a", 0), TypeError, "argument 'v': must be real number, not str"),
-    (2, (0, None), TypeError, "argument 'v': must be real number, not NoneType"),
-    (3, "3", TypeError, "argument 'radius': must be real number, not str"),
-    (4, FloatRaises(), TypeError, "argument 'bd': no float here"),
-    (5, 10**400, OverflowError, "int too large to convert to float"),
-])
+@pytest.mark.parametrize(
+    "position, value, error, message",
+    [
+        (0, [0, 0], TypeError, "argument 'pd': 'list' object cannot be converted to 'PyTuple'"),
+        (0, np.zeros(2), TypeError, "argument 'pd': 'ndarray' object cannot be converted to 'PyTuple'"),
+        (1, (0, 0, 0), TypeError, "argument 'pv': expected tuple of length 2, but got tuple of length 3"),
+        (1, (), TypeError, "argument 'pv': expected tuple of length 2, but got tuple of length 0"),
+        (2, ("a", 0), TypeError, "argument 'v': must be real number, not str"),
+        (2, (0, None), TypeError, "argument 'v': must be real number, not NoneType"),
+        (3, "3", TypeError, "argument 'radius': must be real number, not str"),
+        (4, FloatRaises(), TypeError, "argument 'bd': no float here"),
+        (5, 10**400, OverflowError, "int too large to convert to float"),
+    ],
+)
 def test_conversion_failures(position, value, error, message):
     args = [(0, 1), (0, 0), (0, 0), 3, 1, 1]
     args[position] = value

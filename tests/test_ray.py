@@ -62,9 +62,15 @@ def random_multi_discrete(obs, rng):
 
 def self_play_setup():
     # Built in each actor: the observation builder and the potential cannot be pickled.
-    return dict(n_red=2, n_blue=2, self_play=True, action_parser="multi_discrete", max_steps=5,
-                obs_builder=zorbic.EgocentricObservation(goal_mouths=True),
-                reward_fn=zorbic.DistancePotential("player_to_ball"))
+    return dict(
+        n_red=2,
+        n_blue=2,
+        self_play=True,
+        action_parser="multi_discrete",
+        max_steps=5,
+        obs_builder=zorbic.EgocentricObservation(goal_mouths=True),
+        reward_fn=zorbic.DistancePotential("player_to_ball"),
+    )
 
 
 def segment_episodes(rewards, done, carried_returns, carried_lengths):
@@ -93,7 +99,9 @@ def test_episode_statistics_follow_the_step_flags_across_batches():
         assert r.obs.shape == (7, 8, 12) and r.actions.shape == (7, 8) and r.next_obs.shape == (8, 12)
         assert (batch.round, batch.policy_version, batch.env_steps) == (version, version, 56)
         ended, returns, lengths = segment_episodes(r.rewards, r.terminated | r.truncated, returns, lengths)
-        assert [(int(t), int(row)) for t, row, _, _ in ended] == list(zip(r.episode_step.tolist(), r.episode_row.tolist()))
+        assert [(int(t), int(row)) for t, row, _, _ in ended] == list(
+            zip(r.episode_step.tolist(), r.episode_row.tolist())
+        )
         np.testing.assert_allclose(r.episode_return, [ret for *_, ret, _ in ended], rtol=0, atol=1e-12)
         assert r.episode_length.tolist() == [length for *_, length in ended]
         # 7 steps with episodes of at most 6: every row ends one in every batch.
@@ -111,7 +119,9 @@ def test_join_renumbers_rows_and_keeps_episodes_in_step_then_row_order():
     keys = list(zip(joined.episode_step.tolist(), joined.episode_row.tolist()))
     assert keys == sorted(keys) and len(keys) == sum(len(p.episode_row) for p in parts)
     second = joined.episode_row >= 8
-    np.testing.assert_array_equal(joined.final_obs[second], parts[1].final_obs[np.lexsort((parts[1].episode_row, parts[1].episode_step))])
+    np.testing.assert_array_equal(
+        joined.final_obs[second], parts[1].final_obs[np.lexsort((parts[1].episode_row, parts[1].episode_step))]
+    )
     with pytest.raises(ValueError, match="same number of steps"):
         Rollout.join([parts[0], RolloutRunner(SHORT).collect(3, mlp(), 0).rollout])
 
@@ -191,10 +201,19 @@ def locked_reward(lock, state, field, slots):
     "config, kwargs, error, match",
     [
         # A reward term that holds a lock cannot travel to an actor.
-        (RolloutConfig(num_envs=4, setup=dict(reward_fn=functools.partial(locked_reward, threading.Lock()))), {},
-         TypeError, "a function that builds the keywords"),
+        (
+            RolloutConfig(num_envs=4, setup=dict(reward_fn=functools.partial(locked_reward, threading.Lock()))),
+            {},
+            TypeError,
+            "a function that builds the keywords",
+        ),
         (SHORT, dict(actor_options={"num_cpus": 2}), ValueError, "use cpus_per_actor"),
-        (SHORT, dict(actor_options={"runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "4"}}}), ValueError, "use threads"),
+        (
+            SHORT,
+            dict(actor_options={"runtime_env": {"env_vars": {"RAYON_NUM_THREADS": "4"}}}),
+            ValueError,
+            "use threads",
+        ),
         (SHORT, dict(threads=0), ValueError, "threads"),
         (SHORT, dict(cpus_per_actor=0), ValueError, "cpus_per_actor"),
     ],
@@ -222,7 +241,10 @@ def test_each_actors_batches_equal_a_local_runners(collectors, config, policies)
     for policy in policies:
         version = collector.set_policy(policy)
         collection = collector.collect(12, timeout=WAIT)
-        assert [(b.actor, b.incarnation, b.policy_version) for b in collection.batches] == [(0, 0, version), (1, 0, version)]
+        assert [(b.actor, b.incarnation, b.policy_version) for b in collection.batches] == [
+            (0, 0, version),
+            (1, 0, version),
+        ]
         assert collection.restarts == []
         delivered.append(collection.batches)
     for k in range(2):

@@ -7,6 +7,7 @@ import math
 
 import numpy as np
 import pytest
+
 import zorbic_core
 from pictures import disc_center, toward
 from zorbic.display.render import Renderer
@@ -144,7 +145,11 @@ def test_arcs_sweep_the_engines_sector_and_no_more() -> None:
         circle = np.array(segment.center) + segment.radius * np.stack([np.cos(angles), np.sin(angles)], axis=1)
         # The engine's own test of which side of its boundary vectors a point lies.
         inside = np.array(
-            [zorbic_core.segment_curve(tuple(p), segment.center, segment.radius, tuple(t0), tuple(t1), segment.curve) is not None for p in circle]
+            [
+                zorbic_core.segment_curve(tuple(p), segment.center, segment.radius, tuple(t0), tuple(t1), segment.curve)
+                is not None
+                for p in circle
+            ]
         )
         ends = np.array([segment.v0, segment.v1])
         clear = np.min(np.linalg.norm(circle[:, None] - ends[None], axis=2), axis=1) * view.scale > 4.0
@@ -233,7 +238,11 @@ def test_the_overlay_shows_score_step_and_phase_and_nothing_else_changes() -> No
     renderer = Renderer(CLASSIC, 640, 320)
     args = ((10.0, 20.0), [(-100.0, 0.0), (100.0, 0.0)], [FLAG_RED, FLAG_BLUE])
     first = renderer.draw(*args, (0, 0), 0, KICKOFF)
-    pictures = [renderer.draw(*args, (2, 1), 0, KICKOFF), renderer.draw(*args, (0, 0), 57, KICKOFF), renderer.draw(*args, (0, 0), 0, "goal")]
+    pictures = [
+        renderer.draw(*args, (2, 1), 0, KICKOFF),
+        renderer.draw(*args, (0, 0), 57, KICKOFF),
+        renderer.draw(*args, (0, 0), 0, "goal"),
+    ]
     for picture in pictures:
         changed = np.argwhere((picture != first).any(axis=2))
         assert len(changed) > 0
@@ -303,7 +312,13 @@ def test_the_tracked_phase_and_score_follow_a_goal_and_its_countdown() -> None:
 
 ABSURD = json.dumps(
     {
-        "vertexes": [{"x": -1e300, "y": 0}, {"x": 1e300, "y": 0}, {"x": -1e300, "y": 5}, {"x": 1e300, "y": 5}, {"x": 0, "y": 0}],
+        "vertexes": [
+            {"x": -1e300, "y": 0},
+            {"x": 1e300, "y": 0},
+            {"x": -1e300, "y": 5},
+            {"x": 1e300, "y": 5},
+            {"x": 0, "y": 0},
+        ],
         "segments": [
             {"v0": 0, "v1": 1, "cGroup": ["redKO"], "cMask": ["red"]},  # a dashed wall 2e300 long
             {"v0": 2, "v1": 3, "curve": 120},  # an arc of radius 1e300

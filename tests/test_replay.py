@@ -8,11 +8,12 @@ import json
 import os
 import struct
 import zlib
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 import numpy as np
 import pytest
+
 import zorbic_core
 from zorbic.engine.stadium import classic_text
 from zorbic.replays.format import (
@@ -42,7 +43,10 @@ CUSTOM = json.dumps(
             {"v0": 2, "v1": 3, "bias": 5},
             {"v0": 3, "v1": 0, "curve": 200},
         ],
-        "goals": [{"p0": [290, -40], "p1": [290, 40], "team": "blue"}, {"p0": [-290, -40], "p1": [-290, 40], "team": "red"}],
+        "goals": [
+            {"p0": [290, -40], "p1": [290, 40], "team": "blue"},
+            {"p0": [-290, -40], "p1": [-290, 40], "team": "red"},
+        ],
         "discs": [{"pos": [0, 80], "radius": 12, "invMass": 0.5}, {"pos": [0, -80], "radius": 6, "invMass": 0}],
         "planes": [{"normal": [0, 1], "dist": -400}],
     }
@@ -195,7 +199,10 @@ def test_a_written_state_keeps_every_bit(tmp_path: Path) -> None:
 
 
 def _reencode(replay: Replay, **changes) -> Replay:
-    fields = {name: getattr(replay, name) for name in ("stadium", "n_red", "n_blue", "tick_skip", "events", "actions", "digests")}
+    fields = {
+        name: getattr(replay, name)
+        for name in ("stadium", "n_red", "n_blue", "tick_skip", "events", "actions", "digests")
+    }
     return decode_replay(encode_replay(Replay(**{**fields, **changes})))
 
 
@@ -281,7 +288,11 @@ DAMAGES: dict[str, tuple[Callable[[bytes], bytes], str, str]] = {
     "empty": (lambda d: b"", "header", "0 bytes, shorter than the 60-byte header"),
     "cut-in-header": (lambda d: d[:30], "header", "30 bytes, shorter than the 60-byte header"),
     "not-a-replay": (lambda d: b"PK\x03\x04" + d[4:], "magic", "not a zorbic replay file"),
-    "future-version": (lambda d: d[:8] + struct.pack("<I", 2) + d[12:], "version", "version 2 is newer than this zorbic reads"),
+    "future-version": (
+        lambda d: d[:8] + struct.pack("<I", 2) + d[12:],
+        "version",
+        "version 2 is newer than this zorbic reads",
+    ),
     "version-zero": (lambda d: d[:8] + struct.pack("<I", 0) + d[12:], "version", "version 0 does not exist"),
     "cut-in-body": (lambda d: d[:-10], "length", "truncated replay: its header announces"),
     "appended": (lambda d: d + b"\0\0\0", "length", "3 stray bytes after its end"),
@@ -296,22 +307,60 @@ DAMAGES: dict[str, tuple[Callable[[bytes], bytes], str, str]] = {
     "metadata-not-json": (lambda d: _sealed(struct.pack("<I", 3) + b"{x]"), "structure", "metadata is not JSON"),
     "metadata-too-long": (lambda d: _sealed(struct.pack("<I", 99) + b"{}"), "structure", "runs past the end"),
     "metadata-missing-key": (lambda d: _with_meta(d, lambda m: m.pop("tick_skip")), "structure", "exactly the keys"),
-    "metadata-wrong-type": (lambda d: _with_meta(d, lambda m: m.update(n_red="3")), "structure", "'n_red' must be an integer"),
-    "tick-skip-zero": (lambda d: _with_meta(d, lambda m: m.update(tick_skip=0)), "structure", "'tick_skip' = 0 is outside 1 .. 65536"),
+    "metadata-wrong-type": (
+        lambda d: _with_meta(d, lambda m: m.update(n_red="3")),
+        "structure",
+        "'n_red' must be an integer",
+    ),
+    "tick-skip-zero": (
+        lambda d: _with_meta(d, lambda m: m.update(tick_skip=0)),
+        "structure",
+        "'tick_skip' = 0 is outside 1 .. 65536",
+    ),
     "too-many-players": (lambda d: _with_meta(d, lambda m: m.update(n_red=30)), "structure", "n_red + n_blue = 33"),
-    "event-unknown": (lambda d: _with_meta(d, lambda m: m["events"].insert(0, {"kind": "teleport", "step": 0})), "structure", "unknown kind 'teleport'"),
-    "event-extra-key": (lambda d: _with_meta(d, lambda m: m["events"].insert(0, {"kind": "reset", "step": 0, "x": 1})), "structure", "exactly the keys"),
+    "event-unknown": (
+        lambda d: _with_meta(d, lambda m: m["events"].insert(0, {"kind": "teleport", "step": 0})),
+        "structure",
+        "unknown kind 'teleport'",
+    ),
+    "event-extra-key": (
+        lambda d: _with_meta(d, lambda m: m["events"].insert(0, {"kind": "reset", "step": 0, "x": 1})),
+        "structure",
+        "exactly the keys",
+    ),
     "event-out-of-order": (
-        lambda d: _with_meta(d, lambda m: m.update(events=[{"kind": "reset", "step": 5}, {"kind": "reset", "step": 2}])),
+        lambda d: _with_meta(
+            d, lambda m: m.update(events=[{"kind": "reset", "step": 5}, {"kind": "reset", "step": 2}])
+        ),
         "structure",
         "comes after an event at step 5",
     ),
-    "event-past-the-end": (lambda d: _with_meta(d, lambda m: m["events"].append({"kind": "reset", "step": 10**6})), "structure", "'step' = 1000000 is outside"),
-    "event-mask-too-wide": (lambda d: _with_meta(d, lambda m: m["events"].insert(0, {"kind": "player_cmask", "step": 0, "mask": 2**63})), "structure", "'mask' = 9223372036854775808"),
+    "event-past-the-end": (
+        lambda d: _with_meta(d, lambda m: m["events"].append({"kind": "reset", "step": 10**6})),
+        "structure",
+        "'step' = 1000000 is outside",
+    ),
+    "event-mask-too-wide": (
+        lambda d: _with_meta(d, lambda m: m["events"].insert(0, {"kind": "player_cmask", "step": 0, "mask": 2**63})),
+        "structure",
+        "'mask' = 9223372036854775808",
+    ),
     "arrays-cut": (lambda d: _with_meta(d, lambda m: None, lambda a: a[:-16]), "structure", "end 16 bytes early"),
-    "arrays-long": (lambda d: _with_meta(d, lambda m: None, lambda a: a + b"\0" * 8), "structure", "8 bytes follow the last array"),
-    "steps-miscounted": (lambda d: _with_meta(d, lambda m: m.update(n_steps=m["n_steps"] - 1)), "structure", "bytes follow the last array"),
-    "stadium-refused": (lambda d: _with_meta(d, lambda m: m.update(stadium="{")), "stadium", "the replay's stadium does not build: bad .zsm JSON"),
+    "arrays-long": (
+        lambda d: _with_meta(d, lambda m: None, lambda a: a + b"\0" * 8),
+        "structure",
+        "8 bytes follow the last array",
+    ),
+    "steps-miscounted": (
+        lambda d: _with_meta(d, lambda m: m.update(n_steps=m["n_steps"] - 1)),
+        "structure",
+        "bytes follow the last array",
+    ),
+    "stadium-refused": (
+        lambda d: _with_meta(d, lambda m: m.update(stadium="{")),
+        "stadium",
+        "the replay's stadium does not build: bad .zsm JSON",
+    ),
 }
 
 
@@ -443,6 +492,7 @@ def test_a_call_the_batch_refuses_leaves_the_recording_as_it_was(call) -> None:
 
 def test_a_batch_recorder_starts_at_the_matchs_next_reset() -> None:
     import gymnasium
+
     import zorbic
 
     env = gymnasium.make_vec(zorbic.ENV_ID, num_envs=3, reset_rule="random", sync_episodes=True, max_steps=40)
@@ -462,10 +512,29 @@ def test_a_batch_recorder_starts_at_the_matchs_next_reset() -> None:
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda r: r.step(np.zeros((2, 3), np.int64), (0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)), 1), RuntimeError, "has not started"),
-        (lambda r: (r.reset(), r.step(np.zeros((3, 3), np.int64), (0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)), 1)), ValueError, r"shape \(2, 3\)"),
-        (lambda r: (r.reset(), r.step(np.zeros((2, 3)), (0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)), 1)), ValueError, "integers"),
-        (lambda r: (r.reset(), r.set_state((0, 0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)))), ValueError, "ball_pos must have shape"),
+        (
+            lambda r: r.step(np.zeros((2, 3), np.int64), (0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)), 1),
+            RuntimeError,
+            "has not started",
+        ),
+        (
+            lambda r: (
+                r.reset(),
+                r.step(np.zeros((3, 3), np.int64), (0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)), 1),
+            ),
+            ValueError,
+            r"shape \(2, 3\)",
+        ),
+        (
+            lambda r: (r.reset(), r.step(np.zeros((2, 3)), (0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)), 1)),
+            ValueError,
+            "integers",
+        ),
+        (
+            lambda r: (r.reset(), r.set_state((0, 0, 0), (0, 0), np.zeros((2, 2)), np.zeros((2, 2)))),
+            ValueError,
+            "ball_pos must have shape",
+        ),
         (lambda r: Recorder(classic_text(), 1, 1, 10**6), ValueError, "more than a replay allows"),
         (lambda r: Recorder("{", 1, 1, 8), ValueError, "bad .zsm JSON"),
     ],

@@ -5,17 +5,19 @@ import pytest
 from gymnasium.vector import AutoresetMode
 
 sb3 = pytest.importorskip(
-    "stable_baselines3", reason="stable-baselines3 and torch (the [sb3] extra) are not installed; scripts/train installs them"
+    "stable_baselines3",
+    reason="stable-baselines3 and torch (the [sb3] extra) are not installed; scripts/train installs them",
 )
 
 import torch  # noqa: E402
 from stable_baselines3 import A2C, PPO  # noqa: E402
 from stable_baselines3.common.vec_env import VecFrameStack, VecMonitor, VecNormalize  # noqa: E402
+
+from zorbic.commands.evaluate import run as run_evaluate  # noqa: E402
 from zorbic.core.match_setup import MatchSetup  # noqa: E402
 from zorbic.faces.gym_vector import SoccerVectorEnv  # noqa: E402
 from zorbic.parts.opponents import IdleOpponent, RandomOpponent  # noqa: E402
 from zorbic.sb3 import make_vec_env  # noqa: E402
-from zorbic.commands.evaluate import run as run_evaluate  # noqa: E402
 from zorbic.training.evaluate import play_matches  # noqa: E402
 from zorbic.training.model_files import load_model, saved_setup  # noqa: E402
 

@@ -7,6 +7,7 @@ import weakref
 
 import numpy as np
 import pytest
+
 from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
 PLAYER_RADIUS = 15.0
@@ -27,8 +28,7 @@ def actions_for(env, dx=0, dy=0, kick=0):
     return actions
 
 
-def place(env, ball_pos=(0.0, 0.0), ball_vel=(0.0, 0.0), player_pos=None, player_vel=None,
-          steps=None):
+def place(env, ball_pos=(0.0, 0.0), ball_vel=(0.0, 0.0), player_pos=None, player_vel=None, steps=None):
     """Puts the same state into every env; players default to the far corners."""
     n, p = env.n_envs, env.n_players
     if player_pos is None:
@@ -267,9 +267,13 @@ def test_failed_set_state_changes_nothing(args, error, message):
 def test_set_state_binding_errors():
     env = VecEnv(N, 2, 3)
     args = _good_args()
-    with pytest.raises(TypeError, match=r"^VecEnv\.set_state\(\) missing 1 required positional argument: 'player_vel'$"):
+    with pytest.raises(
+        TypeError, match=r"^VecEnv\.set_state\(\) missing 1 required positional argument: 'player_vel'$"
+    ):
         env.set_state(*args[:3])
-    with pytest.raises(TypeError, match=r"^VecEnv\.set_state\(\) takes from 4 to 5 positional arguments but 6 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^VecEnv\.set_state\(\) takes from 4 to 5 positional arguments but 6 were given$"
+    ):
         env.set_state(*args, None)
     with pytest.raises(TypeError, match=r"^VecEnv\.set_state\(\) got an unexpected keyword argument 'step'$"):
         env.set_state(*args[:4], step=None)
@@ -338,8 +342,12 @@ def test_set_state_keeps_masks_until_the_next_playing_tick_rewrites_them():
 
 def test_set_state_leaves_obstacle_discs_alone():
     stadium = {
-        "planes": [{"normal": [1, 0], "dist": -300}, {"normal": [-1, 0], "dist": -300},
-                   {"normal": [0, 1], "dist": -300}, {"normal": [0, -1], "dist": -300}],
+        "planes": [
+            {"normal": [1, 0], "dist": -300},
+            {"normal": [-1, 0], "dist": -300},
+            {"normal": [0, 1], "dist": -300},
+            {"normal": [0, -1], "dist": -300},
+        ],
         "discs": [{"pos": [40, 0], "radius": 10, "invMass": 1}],
         "redSpawnPoints": [[-250, 250]],
     }

@@ -6,6 +6,7 @@ import threading
 
 import numpy as np
 import pytest
+
 from threads import run_in_threads
 from zorbic_core import FLAG_BLUE, FLAG_RED, VecEnv
 
@@ -40,11 +41,13 @@ def played(env, seed=3, steps=10):
 # ticks 1, 2, 3. The ball starts moving in tick 1 (ending the kickoff), so
 # tick 3 is the first whose path crosses the line.
 def goal_field(team):
-    return json.dumps({
-        "ballPhysics": {"radius": 10, "invMass": 1, "damping": 1},
-        "redSpawnPoints": [[-25, 0]],
-        "goals": [{"p0": [12.5, -50], "p1": [12.5, 50], "team": team}],
-    })
+    return json.dumps(
+        {
+            "ballPhysics": {"radius": 10, "invMass": 1, "damping": 1},
+            "redSpawnPoints": [[-25, 0]],
+            "goals": [{"p0": [12.5, -50], "p1": [12.5, 50], "team": team}],
+        }
+    )
 
 
 KICK = np.array([[[0, 0, 1]]], np.int64)
@@ -121,7 +124,7 @@ def test_envs_are_independent_of_each_other():
         actions = random_actions(rng, batch)
         scored = batch.physics_step(actions)
         for i, env in enumerate(alone):
-            assert env.physics_step(actions[i:i + 1])[0] == scored[i]
+            assert env.physics_step(actions[i : i + 1])[0] == scored[i]
     for i, env in enumerate(alone):
         for whole, single in zip(batch.snapshot(), env.snapshot()):
             assert whole[i].tobytes() == single[0].tobytes()
@@ -180,22 +183,26 @@ def test_wrong_action_shape_is_refused_before_any_env_moves(shape):
     with pytest.raises(ValueError) as error:
         env.physics_step(np.ones(shape, np.int64))
     assert str(error.value) == (
-        f"physics_step: actions shape [{shape[0]}, {shape[1]}, {shape[2]}] != expected (n_envs=2, n_players=3, 3)")
+        f"physics_step: actions shape [{shape[0]}, {shape[1]}, {shape[2]}] != expected (n_envs=2, n_players=3, 3)"
+    )
     assert state_bytes(env) == before
     # The failed call released the object.
     env.physics_step(np.zeros((2, 3, 3), np.int64))
 
 
-@pytest.mark.parametrize("actions, type_name", [
-    ([[[0, 0, 0]]], "list"),
-    (np.zeros((2, 2, 3), np.float64), "ndarray"),
-    (np.zeros((2, 2, 3), np.int32), "ndarray"),
-    (np.zeros((2, 2, 3), np.uint64), "ndarray"),
-    (np.zeros((2, 6), np.int64), "ndarray"),
-    (np.zeros((2, 2, 3, 1), np.int64), "ndarray"),
-    (np.zeros((2, 2, 3), np.int64).astype(">i8"), "ndarray"),
-    (None, "NoneType"),
-])
+@pytest.mark.parametrize(
+    "actions, type_name",
+    [
+        ([[[0, 0, 0]]], "list"),
+        (np.zeros((2, 2, 3), np.float64), "ndarray"),
+        (np.zeros((2, 2, 3), np.int32), "ndarray"),
+        (np.zeros((2, 2, 3), np.uint64), "ndarray"),
+        (np.zeros((2, 6), np.int64), "ndarray"),
+        (np.zeros((2, 2, 3, 1), np.int64), "ndarray"),
+        (np.zeros((2, 2, 3), np.int64).astype(">i8"), "ndarray"),
+        (None, "NoneType"),
+    ],
+)
 def test_actions_of_the_wrong_kind_are_a_type_error(actions, type_name):
     env = VecEnv(2, 1, 1)
     with pytest.raises(TypeError) as error:
@@ -207,7 +214,9 @@ def test_actions_of_the_wrong_kind_are_a_type_error(actions, type_name):
 def test_actions_may_be_given_by_keyword_and_must_be_given():
     env = VecEnv(1, 1, 0)
     np.testing.assert_array_equal(env.physics_step(actions=STAND), [-1])
-    with pytest.raises(TypeError, match=r"^VecEnv\.physics_step\(\) missing 1 required positional argument: 'actions'$"):
+    with pytest.raises(
+        TypeError, match=r"^VecEnv\.physics_step\(\) missing 1 required positional argument: 'actions'$"
+    ):
         env.physics_step()
     with pytest.raises(TypeError, match=r"^VecEnv\.physics_step\(\) got an unexpected keyword argument 'action'$"):
         env.physics_step(action=STAND)
@@ -215,7 +224,7 @@ def test_actions_may_be_given_by_keyword_and_must_be_given():
 
 def test_extreme_action_values_are_stepped_not_refused():
     env = VecEnv(1, 1, 1)
-    extremes = np.array([[[2**63 - 1, -2**63, 2**63 - 1], [-2**63, -2**63, -2**63]]], np.int64)
+    extremes = np.array([[[2**63 - 1, -(2**63), 2**63 - 1], [-(2**63), -(2**63), -(2**63)]]], np.int64)
     np.testing.assert_array_equal(env.physics_step(extremes), [-1])
     assert steps_of(env)[0] == 8
 
@@ -241,12 +250,15 @@ def test_reset_all_ends_the_after_goal_countdown():
     assert state_bytes(env) == state_bytes(fresh)
 
 
-@pytest.mark.parametrize("mask", [
-    [False, False, False, False],
-    [True, False, False, False],
-    [False, True, False, True],
-    [True, True, True, True],
-])
+@pytest.mark.parametrize(
+    "mask",
+    [
+        [False, False, False, False],
+        [True, False, False, False],
+        [False, True, False, True],
+        [True, True, True, True],
+    ],
+)
 def test_reset_mask_resets_exactly_the_selected_envs(mask):
     env = played(VecEnv(4, 1, 2), steps=20)
     before = env.snapshot()
@@ -274,12 +286,15 @@ def test_reset_mask_of_the_wrong_length_is_refused(length):
     assert state_bytes(env) == before
 
 
-@pytest.mark.parametrize("mask, type_name", [
-    (np.ones(4, np.int64), "ndarray"),
-    (np.ones(4, np.uint8), "ndarray"),
-    (np.ones((4, 1), bool), "ndarray"),
-    ([True, True, True, True], "list"),
-])
+@pytest.mark.parametrize(
+    "mask, type_name",
+    [
+        (np.ones(4, np.int64), "ndarray"),
+        (np.ones(4, np.uint8), "ndarray"),
+        (np.ones((4, 1), bool), "ndarray"),
+        ([True, True, True, True], "list"),
+    ],
+)
 def test_reset_mask_of_the_wrong_kind_is_a_type_error(mask, type_name):
     env = played(VecEnv(4, 1, 1))
     before = state_bytes(env)
@@ -323,12 +338,15 @@ def test_rollout_bench_plays_kicks_held_with_slot_zero_pressing_every_other_tick
     assert state_bytes(bench) == state_bytes(stepped)
 
 
-@pytest.mark.parametrize("n_steps, error, message", [
-    (-1, OverflowError, None),
-    (2**64, OverflowError, None),
-    (1.0, TypeError, "argument 'n_steps': 'float' object cannot be interpreted as an integer"),
-    ("3", TypeError, None),
-])
+@pytest.mark.parametrize(
+    "n_steps, error, message",
+    [
+        (-1, OverflowError, None),
+        (2**64, OverflowError, None),
+        (1.0, TypeError, "argument 'n_steps': 'float' object cannot be interpreted as an integer"),
+        ("3", TypeError, None),
+    ],
+)
 def test_rollout_bench_refuses_what_is_not_a_count(n_steps, error, message):
     env = VecEnv(2, 1, 1)
     with pytest.raises(error) as raised:
@@ -351,6 +369,7 @@ def stepping_job(env, seed, steps=40):
         rng = np.random.default_rng(seed)
         scored = [env.physics_step(random_actions(rng, env)) for _ in range(steps)]
         return np.concatenate(scored).tobytes(), state_bytes(env)
+
     return job
 
 
@@ -426,4 +445,5 @@ def test_members_called_during_the_benchmark_fail_with_the_borrow_error():
     assert result == [16 * n_steps]
     np.testing.assert_array_equal(steps_of(env), n_steps)
     assert calls_on_a_benchmarking_batch(env, 16, 6) == dict.fromkeys(
-        ["snapshot", "kick_state", "n_envs", "physics_step", "reset_all", "reset_mask", "rollout_bench"], "ran")
+        ["snapshot", "kick_state", "n_envs", "physics_step", "reset_all", "reset_mask", "rollout_bench"], "ran"
+    )

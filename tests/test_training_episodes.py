@@ -9,8 +9,9 @@ import sys
 import gymnasium
 import numpy as np
 import pytest
-import zorbic
 from gymnasium.vector import AutoresetMode
+
+import zorbic
 from match_helpers import shoot
 from zorbic_core import FLAG_BLUE, FLAG_RED
 

@@ -7,16 +7,26 @@ import warnings
 import gymnasium
 import numpy as np
 import pytest
-import zorbic
-import zorbic.pettingzoo
 from gymnasium.utils.env_checker import check_env
 from pettingzoo.test import parallel_api_test, parallel_seed_test
+
+import zorbic
+import zorbic.pettingzoo
 
 
 @pytest.mark.parametrize(
     "setup",
-    [{}, dict(n_red=2, n_blue=2, learners="blue_1", opponent="random", action_parser="multi_discrete",
-              obs_builder=zorbic.EgocentricObservation(goal_mouths=True, wall_rays=4, ball_prediction=[5]))],
+    [
+        {},
+        dict(
+            n_red=2,
+            n_blue=2,
+            learners="blue_1",
+            opponent="random",
+            action_parser="multi_discrete",
+            obs_builder=zorbic.EgocentricObservation(goal_mouths=True, wall_rays=4, ball_prediction=[5]),
+        ),
+    ],
     ids=["defaults", "options"],
 )
 def test_the_single_agent_env_passes_gymnasiums_checker_without_a_warning(setup):
@@ -51,7 +61,7 @@ def test_the_single_agent_env_plays_an_episode_to_its_end():
     env = gymnasium.make(zorbic.ENV_ID, max_steps=7, opponent="random")
     env.reset(seed=2)
     env.action_space.seed(2)
-    for step in range(1, 8):
+    for _step in range(1, 8):
         _, reward, terminated, truncated, _ = env.step(env.action_space.sample())
         assert isinstance(reward, float) and not terminated
     assert truncated
@@ -102,8 +112,9 @@ def test_every_face_renders_match_zero(make):
         env.reset(seed=0)
         env.step(0)
     elif make == "vector":
-        env = gymnasium.make_vec(zorbic.ENV_ID, num_envs=2, vectorization_mode="vector_entry_point",
-                                 render_mode="rgb_array")
+        env = gymnasium.make_vec(
+            zorbic.ENV_ID, num_envs=2, vectorization_mode="vector_entry_point", render_mode="rgb_array"
+        )
         env.reset(seed=0)
         env.step(np.zeros(2, np.int64))
     else:
@@ -125,8 +136,9 @@ def test_the_single_agent_env_with_frames_passes_the_checker_and_records_video(t
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         check_env(env.unwrapped)
-    recorded = gymnasium.wrappers.RecordVideo(env, str(tmp_path / "videos"), episode_trigger=lambda episode: True,
-                                              disable_logger=True)
+    recorded = gymnasium.wrappers.RecordVideo(
+        env, str(tmp_path / "videos"), episode_trigger=lambda episode: True, disable_logger=True
+    )
     recorded.reset(seed=0)
     for _ in range(20):
         recorded.step(recorded.action_space.sample())
@@ -138,8 +150,9 @@ def test_the_single_agent_env_with_frames_passes_the_checker_and_records_video(t
 @pytest.mark.parametrize("index, setup", [(0, {}), (2, dict(n_red=2, n_blue=2, self_play=True, opponent="random"))])
 def test_a_match_recorded_from_the_vector_face_verifies(tmp_path, index, setup):
     learners = 4 if setup else 1
-    env = gymnasium.make_vec(zorbic.ENV_ID, num_envs=3 * learners, vectorization_mode="vector_entry_point",
-                             max_steps=25, **setup)
+    env = gymnasium.make_vec(
+        zorbic.ENV_ID, num_envs=3 * learners, vectorization_mode="vector_entry_point", max_steps=25, **setup
+    )
     observer = zorbic.record(env, index)
     env.reset(seed=1)
     env.action_space.seed(1)

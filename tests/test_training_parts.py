@@ -3,6 +3,7 @@ reset rules and the set-up's own checks."""
 
 import numpy as np
 import pytest
+
 import zorbic
 from match_helpers import mirrored, shoot
 from zorbic import (
@@ -210,8 +211,15 @@ def test_goal_rewards_are_zero_sum_in_self_play():
 
 
 def test_a_goal_of_no_team_rewards_nobody():
-    state = zorbic.BatchState(*(np.zeros((1, 2)),) * 2, np.zeros((1, 2, 2)), np.zeros((1, 2, 2)),
-                              np.zeros(1, np.int64), np.zeros(1, np.int64), np.array([0], np.int8), np.ones(1, bool))
+    state = zorbic.BatchState(
+        *(np.zeros((1, 2)),) * 2,
+        np.zeros((1, 2, 2)),
+        np.zeros((1, 2, 2)),
+        np.zeros(1, np.int64),
+        np.zeros(1, np.int64),
+        np.array([0], np.int8),
+        np.ones(1, bool),
+    )
     field = batch_of(1, self_play=True).field
     assert GoalReward()(state, field, np.array([0, 1])).tolist() == [[0.0, 0.0]]
 
@@ -298,8 +306,9 @@ def test_a_policy_opponent_sees_its_own_frame_and_is_mirrored_back():
     for policy in (forward, Model()):
         batch = batch_of(2, n_red=1, n_blue=2, opponent=policy)
         actions = []
-        batch.add_observer(type("Watch", (), {"on_reset": lambda *a: None,
-                                              "on_step": lambda s, b, a, sc: actions.append(a.copy())})())
+        batch.add_observer(
+            type("Watch", (), {"on_reset": lambda *a: None, "on_step": lambda s, b, a, sc: actions.append(a.copy())})()
+        )
         batch.step(np.zeros(2, np.int64))
         assert actions[0][:, 1:].tolist() == [[[-1, 0, 0], [-1, 0, 0]]] * 2
     assert seen[0].shape == (4, batch.observation_space.shape[0])
@@ -389,8 +398,11 @@ def test_stadiums_come_as_none_text_or_path(tmp_path):
 def test_a_used_set_up_pickles_and_its_copy_plays_the_same():
     import pickle
 
-    setup = MatchSetup(opponent="random", obs_builder=EgocentricObservation(**ALL_FEATURES),
-                       reward_fn=Combined((GoalReward(), 1.0), (DistancePotential(), 0.5)))
+    setup = MatchSetup(
+        opponent="random",
+        obs_builder=EgocentricObservation(**ALL_FEATURES),
+        reward_fn=Combined((GoalReward(), 1.0), (DistancePotential(), 0.5)),
+    )
     runs = []
     for round in range(3):
         # The original first; then copies of it after it has served batches.

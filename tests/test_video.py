@@ -8,6 +8,7 @@ from pathlib import Path
 import imageio.v2 as imageio
 import numpy as np
 import pytest
+
 from zorbic.display.render import Renderer
 from zorbic.display.video import replay_fps, replay_pictures, write_gif, write_mp4
 from zorbic.engine.stadium import load_stadium

@@ -11,13 +11,15 @@ import shutil
 import subprocess
 import tempfile
 import time
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 import numpy as np
 import pytest
-from pictures import disc_center
 from PIL import Image
+
+from pictures import disc_center
 from zorbic.display.scene import BALL_FILL, BLUE_TEAM, RED_TEAM, build_scene
 from zorbic.display.viewer import match_data, viewer_html, write_viewer
 from zorbic.engine.stadium import read_stadium

@@ -29,7 +29,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("--matches", type=int, default=1000, help="matches to play (default 1000)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the opponent's and the set-up's draws (default 0)")
-    parser.add_argument("--side", choices=SIDES, default="red", help="the team the model plays (default red, which kicks off)")
+    parser.add_argument(
+        "--side", choices=SIDES, default="red", help="the team the model plays (default red, which kicks off)"
+    )
     parser.add_argument(
         "--deterministic", action="store_true", help="take the model's most likely actions instead of drawing them"
     )

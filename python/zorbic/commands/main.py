@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Sequence
+from collections.abc import Sequence
 
 from zorbic.commands import evaluate, record, replay
 from zorbic.commands.base import PROG, Command, CommandError

@@ -14,7 +14,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--gif", type=Path, metavar="OUT", help="write an animated GIF")
     parser.add_argument("--mp4", type=Path, metavar="OUT", help="write an MP4 video")
     parser.add_argument("--html", type=Path, metavar="OUT", help="write a self-contained HTML viewer")
-    parser.add_argument("--size", type=picture_size, default=(800, 400), help="picture size WIDTHxHEIGHT (default 800x400)")
+    parser.add_argument(
+        "--size", type=picture_size, default=(800, 400), help="picture size WIDTHxHEIGHT (default 800x400)"
+    )
 
 
 def run(args: argparse.Namespace) -> int:

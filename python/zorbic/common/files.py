@@ -5,8 +5,8 @@ from __future__ import annotations
 import contextlib
 import os
 import tempfile
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 # mkstemp makes files only their owner can read; a finished file gets the
 # permissions any new file of this process would get. The umask can only be
@@ -21,7 +21,9 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[Path]:
     disk and renamed to `path`, on failure removed. The temporary name keeps
     the suffix, for writers that choose the format by it."""
     target = Path(path)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=f".tmp{target.suffix}", dir=target.parent)
+    descriptor, temporary = tempfile.mkstemp(
+        prefix=f".{target.name}.", suffix=f".tmp{target.suffix}", dir=target.parent
+    )
     os.close(descriptor)
     temporary_path = Path(temporary)
     try:

@@ -1,1 +1,5 @@
-"""The batch core: a set-up (`MatchSetup`), the batch it builds (`SoccerBatch`) and the state its parts read (`BatchState`, `Field`)."""
+"""The batch core.
+
+A set-up (`MatchSetup`), the batch it builds (`SoccerBatch`) and the state
+its parts read (`BatchState`, `Field`).
+"""

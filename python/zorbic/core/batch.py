@@ -13,9 +13,9 @@ itself: the faces decide when (their autoreset modes) and call `restart`.
 from __future__ import annotations
 
 import numpy as np
-import zorbic_core
 from gymnasium import spaces
 
+import zorbic_core
 from zorbic.core.match_setup import MatchSetup, agent_names
 from zorbic.core.state import BatchState, Field, read_state
 from zorbic.engine.stadium import read_stadium, stadium_text

@@ -10,8 +10,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-import zorbic_core
 
+import zorbic_core
 from zorbic.engine.stadium import Stadium
 
 # wall_segments() draws every plane as a segment this long (the engine's

@@ -1,1 +1,5 @@
-"""Pictures of matches: the stadium scene, the renderer, videos and the browser viewer. A new picture feature goes here."""
+"""Pictures of matches.
+
+The stadium scene, the renderer, videos and the browser viewer. A new
+picture feature goes here.
+"""

@@ -12,13 +12,13 @@ frame costs a copy, a few pastes and one line of text.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 from PIL import Image, ImageDraw, ImageFont
-from zorbic_core import FLAG_BLUE, FLAG_RED
 
 from zorbic.display.scene import (
     BALL_FILL,
@@ -35,6 +35,7 @@ from zorbic.display.scene import (
 )
 from zorbic.engine.match_flow import KICKOFF, PLAYING, MatchFlow, phase_name
 from zorbic.engine.stadium import Stadium
+from zorbic_core import FLAG_BLUE, FLAG_RED
 
 SUPERSAMPLE = 4
 SUBPIXELS = 4  # sprite positions per pixel along each axis

@@ -19,9 +19,9 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-from zorbic_core import FLAG_BLUE, FLAG_RED
 
 from zorbic.engine.stadium import BLUE, BLUE_KO, RED, RED_KO, Segment, Stadium
+from zorbic_core import FLAG_BLUE, FLAG_RED
 
 Color = tuple[int, int, int]
 Point = tuple[float, float]
@@ -201,7 +201,10 @@ def _bounds(stadium: Stadium) -> tuple[float, float, float, float]:
         finite = math.isfinite(segment.radius) and all(map(math.isfinite, segment.center))
         points += _arc_extent(segment) if segment.curved and finite else [segment.v0, segment.v1]
     for disc in stadium.discs:
-        points += [(disc.pos[0] - disc.radius, disc.pos[1] - disc.radius), (disc.pos[0] + disc.radius, disc.pos[1] + disc.radius)]
+        points += [
+            (disc.pos[0] - disc.radius, disc.pos[1] - disc.radius),
+            (disc.pos[0] + disc.radius, disc.pos[1] + disc.radius),
+        ]
     for goal in stadium.goals:
         points += [goal.p0, goal.p1]
     points = [p for p in points if math.isfinite(p[0]) and math.isfinite(p[1])]

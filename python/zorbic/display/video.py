@@ -12,8 +12,8 @@ long matches.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Iterable, Iterator
 
 import imageio.v2 as imageio
 import numpy as np
@@ -61,7 +61,10 @@ def _checked(picture: npt.ArrayLike) -> Picture:
 def write_gif(pictures: Iterable[Picture], path: str | os.PathLike[str], fps: float, total: int | None = None) -> Path:
     """An animated GIF that loops, each frame shown 1 / fps seconds (GIF
     counts in hundredths of a second)."""
-    images = [Image.fromarray(_checked(p)).quantize(method=Image.Quantize.FASTOCTREE) for p in _progress(pictures, total, "gif")]
+    images = [
+        Image.fromarray(_checked(p)).quantize(method=Image.Quantize.FASTOCTREE)
+        for p in _progress(pictures, total, "gif")
+    ]
     if not images:
         raise ValueError("a GIF needs at least one frame")
     with atomic_path(path) as temporary:

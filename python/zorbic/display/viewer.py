@@ -48,7 +48,7 @@ from zorbic.replays.resimulate import frames
 
 
 def _hex(color: Color) -> str:
-    return "#%02x%02x%02x" % color
+    return "#{:02x}{:02x}{:02x}".format(*color)
 
 
 def _numbers(values: np.ndarray) -> list[float | None]:
@@ -70,7 +70,8 @@ def match_data(replay: Replay, width: int, height: int) -> dict[str, Any]:
     # Frame i jumps from frame i - 1 when a reset or a written state came
     # between them, or when the after-goal countdown put everyone back.
     cut = [0] + [
-        int(i - 1 in jumps or (phases[i - 1] == GOAL_SCORED and phases[i] != GOAL_SCORED)) for i in range(1, len(played))
+        int(i - 1 in jumps or (phases[i - 1] == GOAL_SCORED and phases[i] != GOAL_SCORED))
+        for i in range(1, len(played))
     ]
     return {
         "title": stadium.name or "zorbic match",

@@ -53,8 +53,17 @@ from zorbic.distributed.rollouts import (
     RolloutRunner,
 )
 
-__all__ = ["Batch", "Collection", "MLPPolicy", "Policy", "Restart", "Rollout", "RolloutCollector", "RolloutConfig",
-           "RolloutRunner"]
+__all__ = [
+    "Batch",
+    "Collection",
+    "MLPPolicy",
+    "Policy",
+    "Restart",
+    "Rollout",
+    "RolloutCollector",
+    "RolloutConfig",
+    "RolloutRunner",
+]
 
 _RemoteRunner = ray.remote(RolloutRunner)
 

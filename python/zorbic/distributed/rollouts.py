@@ -91,7 +91,9 @@ class MLPPolicy:
             if w.ndim != 2 or b.shape != (w.shape[1],):
                 raise ValueError(f"w{i} must be (in, out) and b{i} (out,); got {w.shape} and {b.shape}")
             if i and w.shape[0] != frozen[f"w{i - 1}"].shape[1]:
-                raise ValueError(f"w{i} takes {w.shape[0]} inputs but layer {i - 1} gives {frozen[f'w{i - 1}'].shape[1]}")
+                raise ValueError(
+                    f"w{i} takes {w.shape[0]} inputs but layer {i - 1} gives {frozen[f'w{i - 1}'].shape[1]}"
+                )
         self.params = frozen
         self.layers = layers
         self.obs_dim = frozen["w0"].shape[0]
@@ -176,15 +178,24 @@ class Rollout:
         if not parts or len({part.steps for part in parts}) != 1:
             raise ValueError("join needs at least one rollout, all of the same number of steps")
         offsets = np.cumsum([0] + [part.rows for part in parts[:-1]])
-        per_step = {name: np.concatenate([getattr(p, name) for p in parts], axis=1)
-                    for name in ("obs", "actions", "rewards", "terminated", "truncated")}
+        per_step = {
+            name: np.concatenate([getattr(p, name) for p in parts], axis=1)
+            for name in ("obs", "actions", "rewards", "terminated", "truncated")
+        }
         rows = np.concatenate([p.episode_row + offset for p, offset in zip(parts, offsets)])
         step = np.concatenate([p.episode_step for p in parts])
         order = np.lexsort((rows, step))
-        per_episode = {name: np.concatenate([getattr(p, name) for p in parts])[order]
-                       for name in ("episode_return", "episode_length", "final_obs")}
-        return cls(**per_step, next_obs=np.concatenate([p.next_obs for p in parts]),
-                   episode_step=step[order], episode_row=rows[order], **per_episode)
+        per_episode = {
+            name: np.concatenate([getattr(p, name) for p in parts])[order]
+            for name in ("episode_return", "episode_length", "final_obs")
+        }
+        return cls(
+            **per_step,
+            next_obs=np.concatenate([p.next_obs for p in parts]),
+            episode_step=step[order],
+            episode_row=rows[order],
+            **per_episode,
+        )
 
 
 @dataclass(frozen=True, eq=False)
@@ -237,7 +248,9 @@ class RolloutConfig:
     def keywords(self) -> dict[str, Any]:
         made = self.setup() if callable(self.setup) else self.setup
         if made is not None and not isinstance(made, Mapping):
-            raise TypeError(f"the setup function must return a mapping of MatchSetup keywords, not {type(made).__name__}")
+            raise TypeError(
+                f"the setup function must return a mapping of MatchSetup keywords, not {type(made).__name__}"
+            )
         return dict(made or {})
 
 
@@ -261,8 +274,11 @@ class RolloutRunner:
 
     def describe(self) -> dict[str, Any]:
         """Process id, worker-pool size setting and niceness of the process this runner lives in."""
-        return {"pid": os.getpid(), "threads": os.environ.get("RAYON_NUM_THREADS"),
-                "nice": os.getpriority(os.PRIO_PROCESS, 0)}
+        return {
+            "pid": os.getpid(),
+            "threads": os.environ.get("RAYON_NUM_THREADS"),
+            "nice": os.getpriority(os.PRIO_PROCESS, 0),
+        }
 
     def collect(self, steps: int, policy: Policy | None = None, policy_version: int = 0) -> Batch:
         """T steps with the policy given now or last; episodes carry on from the previous batch."""
@@ -312,14 +328,26 @@ class RolloutRunner:
                 self.returns[done] = 0.0
                 self.lengths[done] = 0
         rollout = Rollout(
-            obs, actions, rewards, terminated, truncated, self.obs.copy(),
+            obs,
+            actions,
+            rewards,
+            terminated,
+            truncated,
+            self.obs.copy(),
             episode_step=np.concatenate([np.full(len(e[1]), e[0], np.int64) for e in ended] or [np.zeros(0, np.int64)]),
             episode_row=np.concatenate([e[1] for e in ended] or [np.zeros(0, np.int64)]).astype(np.int64),
             episode_return=np.concatenate([e[2] for e in ended] or [np.zeros(0)]),
             episode_length=np.concatenate([e[3] for e in ended] or [np.zeros(0, np.int64)]),
             final_obs=np.concatenate([e[4] for e in ended] or [np.zeros((0, width), np.float32)]),
         )
-        batch = Batch(self.actor, self.incarnation, self.rounds, self.policy_version, len(env.batch.slots),
-                      time.perf_counter() - start, rollout)
+        batch = Batch(
+            self.actor,
+            self.incarnation,
+            self.rounds,
+            self.policy_version,
+            len(env.batch.slots),
+            time.perf_counter() - start,
+            rollout,
+        )
         self.rounds += 1
         return batch

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import numpy as np
 import numpy.typing as npt
+
 from zorbic_core import FLAG_RED
 
 # A match is meant to be played, and watched, at this many ticks a second.

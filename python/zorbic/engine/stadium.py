@@ -228,9 +228,7 @@ def read_stadium(text: str) -> Stadium:
         )
 
     team_of = {"red": zorbic_core.FLAG_RED, "blue": zorbic_core.FLAG_BLUE}
-    goals = tuple(
-        Goal(_engine(g["p0"]), _engine(g["p1"]), team_of.get(g["team"], 0)) for g in root.get("goals") or []
-    )
+    goals = tuple(Goal(_engine(g["p0"]), _engine(g["p1"]), team_of.get(g["team"], 0)) for g in root.get("goals") or [])
     name = root.get("name")
     return Stadium(
         text=text,

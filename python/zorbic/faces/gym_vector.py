@@ -47,9 +47,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         match_setup = MatchSetup(**setup)
         k = len(match_setup.slots)
         if not isinstance(num_envs, int) or num_envs < 1 or num_envs % k:
-            raise ValueError(
-                f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}"
-            )
+            raise ValueError(f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}")
         self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(num_envs // k, match_setup)
         self.num_envs = num_envs

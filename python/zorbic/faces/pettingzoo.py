@@ -53,7 +53,9 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         missing = [agent for agent in self.agents if agent not in actions]
         unknown = [agent for agent in actions if agent not in self.agents]
         if missing or unknown:
-            raise ValueError(f"actions must name every live agent {self.agents} exactly; missing {missing}, unknown {unknown}")
+            raise ValueError(
+                f"actions must name every live agent {self.agents} exactly; missing {missing}, unknown {unknown}"
+            )
         batch = np.asarray([actions[agent] for agent in self.agents])
         rewards, terminated, truncated = self.batch.step(batch)
         agents = self.agents

@@ -132,8 +132,7 @@ class SoccerSB3VecEnv(VecEnv):
         chosen = self._chosen(indices)
         if sorted(set(chosen)) != list(range(self.num_envs)):
             raise ValueError(
-                f"all {self.num_envs} envs share one batch, so {what} applies to all of them at once;"
-                " pass indices=None"
+                f"all {self.num_envs} envs share one batch, so {what} applies to all of them at once; pass indices=None"
             )
         return chosen
 
@@ -153,7 +152,9 @@ class SoccerSB3VecEnv(VecEnv):
         self._all(indices, "set_attr")
         setattr(self, attr_name, value)
 
-    def env_method(self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any) -> list[Any]:
+    def env_method(
+        self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any
+    ) -> list[Any]:
         chosen = self._all(indices, "env_method")
         result = getattr(self, method_name)(*method_args, **method_kwargs)
         return [result] * len(chosen)
@@ -179,4 +180,3 @@ class SoccerSB3VecEnv(VecEnv):
 def make_vec_env(num_envs: int, *, render_mode: str | None = None, **setup: Any) -> SoccerSB3VecEnv:
     """A stable-baselines3 VecEnv of `num_envs` learners; `setup` takes the MatchSetup keywords."""
     return SoccerSB3VecEnv(num_envs, render_mode=render_mode, **setup)
-

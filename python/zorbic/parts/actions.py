@@ -38,7 +38,9 @@ class ActionParser:
         """Engine actions (B, 3) int64 for checked actions and mirror signs (B,)."""
         raise NotImplementedError
 
-    def _integers(self, actions: object, shape: tuple[int, ...], low: np.ndarray | int, high: np.ndarray | int) -> np.ndarray:
+    def _integers(
+        self, actions: object, shape: tuple[int, ...], low: np.ndarray | int, high: np.ndarray | int
+    ) -> np.ndarray:
         array = np.asarray(actions)
         if array.dtype.kind not in "iu":
             raise TypeError(f"actions for {self.space} must be integers, got dtype {array.dtype}")

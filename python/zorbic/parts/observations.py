@@ -154,15 +154,16 @@ class _Plan:
             sx, sy = field.mirror[s] / field.extent[0], 1.0 / field.extent[1]
             vx, vy = field.mirror[s] / field.speed, 1.0 / field.speed
 
+            # Called within this iteration only, so the loop's values are the ones meant.
             def point(x: int, relative: bool = True) -> None:
                 take.extend((x, x + 1))
-                minus.extend((me, me + 1) if relative else (zero, zero))
-                scale.extend((sx, sy))
+                minus.extend((me, me + 1) if relative else (zero, zero))  # noqa: B023
+                scale.extend((sx, sy))  # noqa: B023
 
             def speed(x: int) -> None:
                 take.extend((x, x + 1))
                 minus.extend((zero, zero))
-                scale.extend((vx, vy))
+                scale.extend((vx, vy))  # noqa: B023
 
             mates = [t for t in range(p) if field.teams[t] == field.teams[s] and t != s]
             rivals = [t for t in range(p) if field.teams[t] != field.teams[s]]

@@ -7,7 +7,8 @@ players.
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
@@ -156,6 +157,4 @@ def make_opponent(
         return BUILT_IN[choice]()
     if callable(choice) or callable(getattr(choice, "predict", None)):
         return PolicyOpponent(choice, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())
-    raise TypeError(
-        f"opponent must be one of {sorted(BUILT_IN)}, an Opponent or a policy, not {type(choice).__name__}"
-    )
+    raise TypeError(f"opponent must be one of {sorted(BUILT_IN)}, an Opponent or a policy, not {type(choice).__name__}")

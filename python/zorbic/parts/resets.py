@@ -13,8 +13,8 @@ episode ends together at `max_steps`.
 from __future__ import annotations
 
 import numpy as np
-import zorbic_core
 
+import zorbic_core
 from zorbic.core.state import Field
 
 

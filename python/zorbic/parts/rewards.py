@@ -13,8 +13,8 @@ import weakref
 from collections.abc import Callable
 
 import numpy as np
-import zorbic_core
 
+import zorbic_core
 from zorbic.core.state import BatchState, Field
 
 RewardTerm = Callable[[BatchState, Field, np.ndarray], np.ndarray]

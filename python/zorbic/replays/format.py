@@ -26,8 +26,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import zorbic_core
 
+import zorbic_core
 from zorbic.common.files import write_atomic
 
 MAGIC = b"\x89ZRP\r\n\x1a\n"
@@ -247,7 +247,9 @@ def _unpack(body: bytes, raw_length: int) -> bytes:
     except zlib.error as error:
         raise ReplayError("payload", f"corrupted replay body: {error}") from None
     if len(raw) != raw_length or not unpacker.eof or unpacker.unused_data:
-        raise ReplayError("payload", f"corrupted replay body: it does not unpack to the {raw_length} bytes its header announces")
+        raise ReplayError(
+            "payload", f"corrupted replay body: it does not unpack to the {raw_length} bytes its header announces"
+        )
     return raw
 
 
@@ -295,13 +297,16 @@ def decode_replay(data: bytes) -> Replay:
         raise ReplayError("magic", "not a zorbic replay file: it does not begin with the replay signature")
     if version > VERSION:
         raise ReplayError(
-            "version", f"replay format version {version} is newer than this zorbic reads (up to {VERSION}); update zorbic"
+            "version",
+            f"replay format version {version} is newer than this zorbic reads (up to {VERSION}); update zorbic",
         )
     if version < 1:
         raise ReplayError("version", f"replay format version {version} does not exist: the header is corrupted")
     held = len(data) - HEADER_SIZE
     if held < body_length:
-        raise ReplayError("length", f"truncated replay: its header announces {body_length} body bytes, the file holds {held}")
+        raise ReplayError(
+            "length", f"truncated replay: its header announces {body_length} body bytes, the file holds {held}"
+        )
     if held > body_length:
         raise ReplayError("length", f"replay has {held - body_length} stray bytes after its end")
     body = data[HEADER_SIZE:]

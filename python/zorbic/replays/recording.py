@@ -19,13 +19,14 @@ from __future__ import annotations
 
 import operator
 import os
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import zorbic_core
 
+import zorbic_core
 from zorbic.engine.stadium import stadium_text
 from zorbic.replays.format import (
     DEFAULT_KICK_RATE_LIMIT,
@@ -146,7 +147,9 @@ class Recorder:
         self._require_start("step")
         actions = np.asarray(actions)
         if actions.shape != (self.n_players, 3) or not np.issubdtype(actions.dtype, np.integer):
-            raise ValueError(f"actions must be integers of shape ({self.n_players}, 3), not {actions.dtype} {actions.shape}")
+            raise ValueError(
+                f"actions must be integers of shape ({self.n_players}, 3), not {actions.dtype} {actions.shape}"
+            )
         p = self.n_players
         digest = state_digest(
             _array(ball_pos, (2,), "ball_pos"),
@@ -204,7 +207,12 @@ class BatchRecorder:
         if self.recorder.started:
             state, k = batch.state, self.index
             self.recorder.step(
-                actions[k], state.ball_pos[k], state.ball_vel[k], state.player_pos[k], state.player_vel[k], int(state.ticks[k])
+                actions[k],
+                state.ball_pos[k],
+                state.ball_vel[k],
+                state.player_pos[k],
+                state.player_vel[k],
+                int(state.ticks[k]),
             )
 
 

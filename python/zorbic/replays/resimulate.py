@@ -9,13 +9,13 @@ recorded one; the first difference stops the run, so nothing downstream
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Iterator
 
 import numpy as np
 import numpy.typing as npt
-import zorbic_core
 
+import zorbic_core
 from zorbic.engine.match_flow import MatchFlow
 from zorbic.replays.format import (
     KickRateLimit,
@@ -119,7 +119,10 @@ def frames(replay: Replay) -> Iterator[Frame]:
         before = frame.ticks
         scored = env.physics_step(replay.actions[index][None])
         ball_pos, ball_vel, player_pos, player_vel, ticks = env.snapshot()
-        if state_digest(ball_pos[0], ball_vel[0], player_pos[0], player_vel[0], int(ticks[0])) != replay.digests[index].tobytes():
+        if (
+            state_digest(ball_pos[0], ball_vel[0], player_pos[0], player_vel[0], int(ticks[0]))
+            != replay.digests[index].tobytes()
+        ):
             raise Divergence(index + 1)
         flow.step(scored, ball_vel, ticks - before)
         frame = _frame(index + 1, env, flow)

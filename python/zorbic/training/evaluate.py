@@ -30,12 +30,13 @@ model (`zorbic.commands.evaluate`); stable-baselines3 is needed only there.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
-import zorbic_core
 
+import zorbic_core
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 
@@ -86,7 +87,9 @@ class Evaluation:
     def __add__(self, other: Evaluation) -> Evaluation:
         if other.against != self.against:
             raise ValueError(f"cannot add evaluations against {self.against!r} and {other.against!r}")
-        return Evaluation(self.against, self.wins + other.wins, self.losses + other.losses, self.undecided + other.undecided)
+        return Evaluation(
+            self.against, self.wins + other.wins, self.losses + other.losses, self.undecided + other.undecided
+        )
 
     def line(self) -> str:
         low, high = self.interval
@@ -197,7 +200,9 @@ def play_matches(
         shares = [(side, matches)]
     seeds = np.random.SeedSequence(seed).spawn(2)
     results = [
-        _play_side(policy, against, count, team, seeds[SIDES.index(team)], deterministic, watch, setup) for team, count in shares if count
+        _play_side(policy, against, count, team, seeds[SIDES.index(team)], deterministic, watch, setup)
+        for team, count in shares
+        if count
     ]
     total = results[0]
     for result in results[1:]:

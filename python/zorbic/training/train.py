@@ -151,7 +151,9 @@ def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, 
             elapsed = self.elapsed()
             second = min(int(elapsed), self.bar.total)
             if second > self.bar.n:
-                self.bar.set_postfix_str(f"{self.num_timesteps:,} samples, stage {curriculum.stage.name}", refresh=False)
+                self.bar.set_postfix_str(
+                    f"{self.num_timesteps:,} samples, stage {curriculum.stage.name}", refresh=False
+                )
                 self.bar.update(second - self.bar.n)
             return elapsed < budget
 
@@ -230,7 +232,13 @@ def record_match(model: Any, out: Path, seed: int) -> list[Path]:
 
     recorders: list[BatchRecorder] = []
     result = play_matches(
-        model, "chaser", 1, seed, side="red", watch=lambda batch: recorders.append(BatchRecorder.attach(batch)), **match_keywords()
+        model,
+        "chaser",
+        1,
+        seed,
+        side="red",
+        watch=lambda batch: recorders.append(BatchRecorder.attach(batch)),
+        **match_keywords(),
     )
     replay = recorders[0].recorder.replay()
     replay_path = out / "match.zrp"
@@ -241,7 +249,10 @@ def record_match(model: Any, out: Path, seed: int) -> list[Path]:
     renderer = Renderer(read_stadium(replay.stadium), 640, 320)
     write_gif(replay_pictures(replay, renderer), gif_path, replay_fps(replay), replay.n_steps + 1)
     outcome = "won" if result.wins else "lost" if result.losses else "undecided"
-    print(f"recorded one evaluation match against the chaser ({outcome}, {replay.n_steps} steps): {replay_path}, {gif_path}")
+    print(
+        f"recorded one evaluation match against the chaser ({outcome}, {replay.n_steps} steps):"
+        f" {replay_path}, {gif_path}"
+    )
     return [replay_path, gif_path]
 
 
@@ -314,11 +325,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--minutes", type=float, default=15.0, help="time budget of the training (default 15)")
     parser.add_argument("--out", type=Path, default=Path("training"), help="folder for the results (default training)")
     parser.add_argument(
-        "--envs", type=int, default=128, help="matches played at once (default 128; a multiple of 32 fills every minibatch)"
+        "--envs",
+        type=int,
+        default=128,
+        help="matches played at once (default 128; a multiple of 32 fills every minibatch)",
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, the matches and the evaluations")
     parser.add_argument("--eval-seconds", type=float, default=45.0, help="seconds between evaluations (default 45)")
-    parser.add_argument("--eval-matches", type=int, default=200, help="matches per opponent in each evaluation (default 200)")
+    parser.add_argument(
+        "--eval-matches", type=int, default=200, help="matches per opponent in each evaluation (default 200)"
+    )
     args = parser.parse_args(argv)
     if not args.minutes > 0 or args.envs < 1 or args.eval_matches < 1 or not args.eval_seconds > 0:
         parser.error("--minutes, --envs, --eval-seconds and --eval-matches must be positive")
