@@ -49,9 +49,8 @@ MatchState classic(std::uint64_t n_red, std::uint64_t n_blue) {
     std::string error;
     if (n_red + n_blue == 0 || n_red + n_blue > MAX_PLAYERS ||
         !build_match_state(classic_stadium_text(), n_red, n_blue, state, error)) {
-        std::fprintf(stderr, "engine_probe: cannot build %llu v %llu: %s\n",
-                     static_cast<unsigned long long>(n_red), static_cast<unsigned long long>(n_blue),
-                     error.c_str());
+        std::fprintf(stderr, "engine_probe: cannot build %llu v %llu: %s\n", static_cast<unsigned long long>(n_red),
+                     static_cast<unsigned long long>(n_blue), error.c_str());
         std::exit(2);
     }
     return state;
@@ -72,8 +71,8 @@ int print_sizes(std::uint64_t n_red, std::uint64_t n_blue) {
         "\"plane\": %zu, \"goal\": %zu, \"discs\": %zu, \"segments\": %zu, \"planes\": %zu, \"goals\": %zu}\n",
         sizeof(MatchState), static_cast<unsigned long long>(heap),
         static_cast<unsigned long long>(sizeof(MatchState) + heap), contact_plan_heap_bytes(env.contact_plan),
-        contact_plan_shared_bytes(env.contact_plan), sizeof(Disc), sizeof(Segment), sizeof(Plane),
-        sizeof(Goal), env.discs.size(), env.segments.size(), env.planes.size(), env.goals.size());
+        contact_plan_shared_bytes(env.contact_plan), sizeof(Disc), sizeof(Segment), sizeof(Plane), sizeof(Goal),
+        env.discs.size(), env.segments.size(), env.planes.size(), env.goals.size());
     return 0;
 }
 

@@ -27,14 +27,12 @@ namespace {
     std::abort();
 }
 
-#define FUZZ_CHECK(cond)                  \
-    do {                                  \
+#define FUZZ_CHECK(cond)                   \
+    do {                                   \
         if (!(cond)) fail("check " #cond); \
     } while (0)
 
-bool starts_with(std::string_view s, std::string_view prefix) {
-    return s.substr(0, prefix.size()) == prefix;
-}
+bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
 bool ends_with(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
@@ -63,7 +61,11 @@ bool known_error(std::string_view e) {
 bool well_formed_utf8(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
-        const std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+        const std::size_t n = b < 0x80                ? 1
+                              : b >= 0xC2 && b < 0xE0 ? 2
+                              : b >= 0xE0 && b < 0xF0 ? 3
+                              : b >= 0xF0 && b < 0xF5 ? 4
+                                                      : 0;
         if (n == 0 || i + n > s.size()) return false;
         std::uint32_t code = n == 1 ? b : b & (0x7Fu >> n);
         for (std::size_t k = 1; k < n; ++k) {
@@ -92,8 +94,8 @@ void append_all(std::string& out, const std::vector<T>& items) {
 }
 
 void append_disc(std::string& out, const Disc& d) {
-    for (double v : {d.pos.x, d.pos.y, d.vel.x, d.vel.y, d.radius, d.invMass, d.damping, d.bCoef,
-                     d.acceleration, d.kickingAcceleration, d.kickingDamping, d.kickStrength, d.kickback})
+    for (double v : {d.pos.x, d.pos.y, d.vel.x, d.vel.y, d.radius, d.invMass, d.damping, d.bCoef, d.acceleration,
+                     d.kickingAcceleration, d.kickingDamping, d.kickStrength, d.kickback})
         append(out, v);
     append(out, d.cGroup);
     append(out, d.cMask);
@@ -103,8 +105,8 @@ void append_disc(std::string& out, const Disc& d) {
 std::string geometry_bytes(const MatchState& s) {
     std::string out;
     for (const Segment& g : s.segments) {
-        for (double v : {g.v0.x, g.v0.y, g.v1.x, g.v1.y, g.c.x, g.c.y, g.t0.x, g.t0.y, g.t1.x, g.t1.y,
-                         g.curve, g.cr, g.bias, g.bCoef})
+        for (double v : {g.v0.x, g.v0.y, g.v1.x, g.v1.y, g.c.x, g.c.y, g.t0.x, g.t0.y, g.t1.x, g.t1.y, g.curve, g.cr,
+                         g.bias, g.bCoef})
             append(out, v);
         append(out, g.cGroup);
         append(out, g.cMask);
@@ -176,8 +178,7 @@ void check_built(const MatchState& s, const RawStadium& raw, std::uint64_t n_red
         if (k < spawns.size()) {
             FUZZ_CHECK(std::memcmp(&p.pos, &spawns[k], sizeof(Vec2)) == 0);
         } else {
-            FUZZ_CHECK(p.pos.x == (team == RED ? -s.spawn_distance : s.spawn_distance) ||
-                       p.pos.x != p.pos.x);
+            FUZZ_CHECK(p.pos.x == (team == RED ? -s.spawn_distance : s.spawn_distance) || p.pos.x != p.pos.x);
         }
         FUZZ_CHECK(!s.kick_flag[j] && !s.kick_held[j] && s.kick_cooldown[j] == 0 && s.kick_budget[j] == 0);
     }
@@ -203,8 +204,7 @@ void play(MatchState& s, std::uint64_t seed, int ticks) {
     Mixer mix{seed};
     PlayerAction actions[MAX_PLAYERS] = {};
     for (int t = 0; t < ticks; ++t) {
-        for (std::uint64_t j = 0; j < s.n_players; ++j)
-            actions[j] = {mix.next(3) - 1, mix.next(3) - 1, mix.next(4)};
+        for (std::uint64_t j = 0; j < s.n_players; ++j) actions[j] = {mix.next(3) - 1, mix.next(3) - 1, mix.next(4)};
         tick(s, actions, MAX_PLAYERS);
     }
 }

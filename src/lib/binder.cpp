@@ -54,8 +54,7 @@ void check_required(const Signature& signature, std::span<PyObject*> out) {
                                  (missing.size() == 1 ? ": " : "s: ") + name_list(missing));
 }
 
-void bind_positional(const Signature& signature, PyObject* const* items, Py_ssize_t count,
-                     std::span<PyObject*> out) {
+void bind_positional(const Signature& signature, PyObject* const* items, Py_ssize_t count, std::span<PyObject*> out) {
     check_positional_count(signature, count);
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = nullptr;
     for (Py_ssize_t i = 0; i < count; ++i) out[static_cast<std::size_t>(i)] = items[i];
@@ -63,8 +62,8 @@ void bind_positional(const Signature& signature, PyObject* const* items, Py_ssiz
 
 }  // namespace
 
-void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames, std::span<PyObject*> out) {
+void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                    std::span<PyObject*> out) {
     const Py_ssize_t n_positional = PyVectorcall_NARGS(nargsf);
     bind_positional(signature, args, n_positional, out);
     if (kwnames != nullptr) {
@@ -75,8 +74,7 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     check_required(signature, out);
 }
 
-void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> out) {
+void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
     bind_positional(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;

@@ -13,19 +13,18 @@
 #include <span>
 
 struct Signature {
-    const char* callable;                 // as shown in messages: "VecEnv.physics_step()"
-    std::span<const char* const> names;   // every parameter, in order
-    std::size_t required;                 // the first `required` names have no default
+    const char* callable;                // as shown in messages: "VecEnv.physics_step()"
+    std::span<const char* const> names;  // every parameter, in order
+    std::size_t required;                // the first `required` names have no default
 };
 
 // For METH_FASTCALL | METH_KEYWORDS. `out` has one slot per parameter and
 // receives borrowed references, nullptr for an optional parameter not given.
-void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames, std::span<PyObject*> out);
+void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                    std::span<PyObject*> out);
 
 // The same for a positional tuple and an optional keyword dict (tp_new).
-void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> out);
+void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 // The calling convention of every function with parameters.
 inline constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;

@@ -14,8 +14,8 @@ namespace {
         throw PythonError{};
     }
     PyRef owned_original(original);
-    PyRef wrapped = PyRef::checked(PyObject_CallFunction(
-        PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %S", name, original)));
+    PyRef wrapped = PyRef::checked(
+        PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %S", name, original)));
     PyException_SetCause(wrapped.get(), PyException_GetCause(original));
     PyErr_SetRaisedException(wrapped.release());
     throw PythonError{};
@@ -40,15 +40,23 @@ Result index_value(PyObject* object, const char* name) {
 template <typename T>
 constexpr int numpy_type_number();
 template <>
-constexpr int numpy_type_number<std::int64_t>() { return NPY_INT64; }
+constexpr int numpy_type_number<std::int64_t>() {
+    return NPY_INT64;
+}
 template <>
-constexpr int numpy_type_number<double>() { return NPY_FLOAT64; }
+constexpr int numpy_type_number<double>() {
+    return NPY_FLOAT64;
+}
 // Boolean arrays are read as their raw bytes, never as C++ bool: a byte other
 // than 0 or 1 (possible through views) must not be undefined behaviour.
 template <>
-constexpr int numpy_type_number<std::uint8_t>() { return NPY_BOOL; }
+constexpr int numpy_type_number<std::uint8_t>() {
+    return NPY_BOOL;
+}
 template <>
-constexpr int numpy_type_number<std::int8_t>() { return NPY_INT8; }
+constexpr int numpy_type_number<std::int8_t>() {
+    return NPY_INT8;
+}
 
 template <typename T, std::size_t D>
 ArrayView<T, D> array_view(PyObject* object, const char* name) {

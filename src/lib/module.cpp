@@ -19,7 +19,10 @@ PyModuleDef module_def = {
     "",       // no docstring
     0,        // no per-module state
     nullptr,  // the module body adds the functions itself, in its own order
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* first_module = nullptr;  // a strong reference, kept for the process
@@ -74,6 +77,4 @@ PyObject* initialise() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_zorbic_core() {
-    return guarded(initialise);
-}
+PyMODINIT_FUNC PyInit_zorbic_core() { return guarded(initialise); }

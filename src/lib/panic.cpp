@@ -27,11 +27,11 @@ void throw_if_error_set() {
 
 PyObject* panic_exception_type() {
     if (panic_type == nullptr) {
-        panic_type = PyErr_NewExceptionWithDoc(
-            "zorbic_core.PanicException",
-            "An internal invariant of the engine was broken. Derived from BaseException so\n"
-            "that it is not caught by handlers meant for ordinary errors.",
-            PyExc_BaseException, nullptr);
+        panic_type =
+            PyErr_NewExceptionWithDoc("zorbic_core.PanicException",
+                                      "An internal invariant of the engine was broken. Derived from BaseException so\n"
+                                      "that it is not caught by handlers meant for ordinary errors.",
+                                      PyExc_BaseException, nullptr);
     }
     return panic_type;
 }

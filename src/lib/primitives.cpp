@@ -58,8 +58,7 @@ PyObject* disc_vertex_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 constexpr const char* SEGMENT_NO_CURVE_NAMES[] = {"pd", "v0", "v1"};
 constexpr Signature SEGMENT_NO_CURVE{"segment_no_curve()", SEGMENT_NO_CURVE_NAMES, 3};
 
-PyObject* segment_no_curve_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) noexcept {
+PyObject* segment_no_curve_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return guarded([&] {
         PyObject* a[3];
         bind_arguments(SEGMENT_NO_CURVE, args, nargsf, kwnames, a);
@@ -109,10 +108,8 @@ PyObject* disc_plane_py(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
 PyMethodDef function_defs[] = {
     {"disc_disc", as_cfunction(disc_disc_py), FASTCALL_KEYWORDS,
      "disc_disc(pa, pb, va, vb, ra, rb, ima, imb, ba, bb)\n--\n\n"},
-    {"disc_vertex", as_cfunction(disc_vertex_py), FASTCALL_KEYWORDS,
-     "disc_vertex(pd, pv, v, radius, bd, bv)\n--\n\n"},
-    {"segment_no_curve", as_cfunction(segment_no_curve_py), FASTCALL_KEYWORDS,
-     "segment_no_curve(pd, v0, v1)\n--\n\n"},
+    {"disc_vertex", as_cfunction(disc_vertex_py), FASTCALL_KEYWORDS, "disc_vertex(pd, pv, v, radius, bd, bv)\n--\n\n"},
+    {"segment_no_curve", as_cfunction(segment_no_curve_py), FASTCALL_KEYWORDS, "segment_no_curve(pd, v0, v1)\n--\n\n"},
     {"segment_curve", as_cfunction(segment_curve_py), FASTCALL_KEYWORDS,
      "segment_curve(pd, c, cr, t0, t1, curve)\n--\n\n"},
     {"disc_plane", as_cfunction(disc_plane_py), FASTCALL_KEYWORDS,

@@ -20,8 +20,7 @@ struct VecEnvRecord {
 };
 
 struct VecEnvObject {
-    PyObject_HEAD
-    VecEnvRecord record;
+    PyObject_HEAD VecEnvRecord record;
     BorrowState borrow;
 };
 

@@ -35,14 +35,12 @@ PyObject* predict_ball(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 
         const VecEnvRecord& record = vecenv_record(self);
         const std::size_t k = offsets.size();
-        auto result = new_array<double>(
-            {static_cast<Py_ssize_t>(record.envs.size()), static_cast<Py_ssize_t>(k), 2});
+        auto result = new_array<double>({static_cast<Py_ssize_t>(record.envs.size()), static_cast<Py_ssize_t>(k), 2});
         Vec2* const out = reinterpret_cast<Vec2*>(result.data);
         // The interpreter lock stays held: the envs cannot change meanwhile,
         // and the workers touch only the states and their own output rows.
-        worker_pool::parallel_for(record.envs.size(), [&](std::size_t i) {
-            ::predict_ball(record.envs[i], offsets.data(), k, out + i * k);
-        });
+        worker_pool::parallel_for(
+            record.envs.size(), [&](std::size_t i) { ::predict_ball(record.envs[i], offsets.data(), k, out + i * k); });
         return result.object.release();
     });
 }

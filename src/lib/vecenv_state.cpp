@@ -42,9 +42,7 @@ void require_batch_shape(const VecEnvRecord& record, const char* operation) {
 }
 
 Disc& player_disc(MatchState& state, std::size_t slot) { return state.discs[state.first_player + slot]; }
-const Disc& player_disc(const MatchState& state, std::size_t slot) {
-    return state.discs[state.first_player + slot];
-}
+const Disc& player_disc(const MatchState& state, std::size_t slot) { return state.discs[state.first_player + slot]; }
 
 void put(double* out, Vec2 value) {
     out[0] = value.x;
@@ -122,8 +120,8 @@ PyObject* set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         std::vector<std::uint64_t> step_values(static_cast<std::size_t>(n), 0);
         if (steps) {
             if (steps->shape[0] != n) {
-                raise_error(PyExc_ValueError, "set_state: steps length " + std::to_string(steps->shape[0]) +
-                                                  " != n_envs " + n_text);
+                raise_error(PyExc_ValueError,
+                            "set_state: steps length " + std::to_string(steps->shape[0]) + " != n_envs " + n_text);
             }
             // Kept as the int64's bits, so snapshot() hands back what came in.
             for (std::size_t i = 0; i < step_values.size(); ++i) step_values[i] = std::uint64_t(steps->at(i));

@@ -118,9 +118,8 @@ PyObject* physics_step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         const std::uint64_t n_players = record.n_players;
         const std::uint64_t tick_skip = record.tick_skip;
         std::int8_t* out = scored.data;
-        worker_pool::parallel_for(n_envs, [&](std::size_t i) {
-            out[i] = step_env(record.envs[i], actions, i, n_players, tick_skip);
-        });
+        worker_pool::parallel_for(
+            n_envs, [&](std::size_t i) { out[i] = step_env(record.envs[i], actions, i, n_players, tick_skip); });
         return scored.object.release();
     });
 }
@@ -143,8 +142,8 @@ PyObject* reset_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
         VecEnvRecord& record = vecenv_record(self);
         const std::uint64_t n_envs = record.envs.size();
         if (static_cast<std::uint64_t>(mask.shape[0]) != n_envs) {
-            raise_error(PyExc_ValueError, "reset_mask: mask length " + std::to_string(mask.shape[0]) +
-                                              " != n_envs " + std::to_string(n_envs));
+            raise_error(PyExc_ValueError, "reset_mask: mask length " + std::to_string(mask.shape[0]) + " != n_envs " +
+                                              std::to_string(n_envs));
         }
         worker_pool::parallel_for(n_envs, [&](std::size_t i) {
             if (mask.at(i) != 0) reset_match(record.envs[i]);

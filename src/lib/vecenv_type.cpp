@@ -70,11 +70,10 @@ std::uint64_t heap_bytes(const std::vector<T>& items) {
 
 // What one copy of `state` occupies: the record plus its sequences.
 std::uint64_t env_bytes(const MatchState& state) {
-    return sizeof(MatchState) + heap_bytes(state.discs) + heap_bytes(state.segments) +
-           heap_bytes(state.planes) + heap_bytes(state.goals) + heap_bytes(state.kick_flag) +
-           heap_bytes(state.kick_held) + heap_bytes(state.kick_cooldown) + heap_bytes(state.kick_budget) +
-           heap_bytes(state.red_spawn_points) + heap_bytes(state.blue_spawn_points) +
-           contact_plan_heap_bytes(state.contact_plan);
+    return sizeof(MatchState) + heap_bytes(state.discs) + heap_bytes(state.segments) + heap_bytes(state.planes) +
+           heap_bytes(state.goals) + heap_bytes(state.kick_flag) + heap_bytes(state.kick_held) +
+           heap_bytes(state.kick_cooldown) + heap_bytes(state.kick_budget) + heap_bytes(state.red_spawn_points) +
+           heap_bytes(state.blue_spawn_points) + contact_plan_heap_bytes(state.contact_plan);
 }
 
 // Refuses, before touching any memory, a batch that cannot fit in the
@@ -84,8 +83,7 @@ void check_fits_in_memory(std::uint64_t n_envs, const MatchState& state) {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return;  // unknown: leave it to the allocator
-    const unsigned __int128 physical =
-        static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page_size);
+    const unsigned __int128 physical = static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page_size);
     const std::uint64_t per_env = env_bytes(state);
     const unsigned __int128 needed = static_cast<unsigned __int128>(n_envs) * per_env;
     if (needed > physical)
@@ -144,8 +142,7 @@ PyObject* from_zsm(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         if (type == nullptr) throw PythonError{};
         MatchState state;
         std::string error;
-        if (!build_match_state(text, counts.n_red, counts.n_blue, state, error))
-            raise_error(PyExc_ValueError, error);
+        if (!build_match_state(text, counts.n_red, counts.n_blue, state, error)) raise_error(PyExc_ValueError, error);
         return make_vecenv(type, counts, std::move(state));
     });
 }
@@ -196,8 +193,7 @@ PyObject* get_player_max_speed(PyObject* self, void*) noexcept {
 
 // ---- the class ----
 
-PyMethodDef from_zsm_def{"from_zsm", as_cfunction(from_zsm), FASTCALL_KEYWORDS | METH_STATIC,
-                         vecenv_docs::FROM_ZSM};
+PyMethodDef from_zsm_def{"from_zsm", as_cfunction(from_zsm), FASTCALL_KEYWORDS | METH_STATIC, vecenv_docs::FROM_ZSM};
 
 PyMethodDef method_defs[] = {
     {"reset_all", as_cfunction(vecenv::reset_all), METH_NOARGS, vecenv_docs::RESET_ALL},
@@ -207,8 +203,7 @@ PyMethodDef method_defs[] = {
     {"set_state", as_cfunction(vecenv::set_state), FASTCALL_KEYWORDS, vecenv_docs::SET_STATE},
     {"set_kick_rate_limit", as_cfunction(vecenv::set_kick_rate_limit), FASTCALL_KEYWORDS,
      vecenv_docs::SET_KICK_RATE_LIMIT},
-    {"set_player_cmask", as_cfunction(vecenv::set_player_cmask), FASTCALL_KEYWORDS,
-     vecenv_docs::SET_PLAYER_CMASK},
+    {"set_player_cmask", as_cfunction(vecenv::set_player_cmask), FASTCALL_KEYWORDS, vecenv_docs::SET_PLAYER_CMASK},
     {"kick_state", as_cfunction(vecenv::kick_state), METH_NOARGS, vecenv_docs::KICK_STATE},
     {"teams", as_cfunction(vecenv::teams), METH_NOARGS, vecenv_docs::TEAMS},
     {"goals", as_cfunction(vecenv::goals), METH_NOARGS, vecenv_docs::GOALS},
@@ -227,16 +222,15 @@ PyGetSetDef getset_defs[] = {
 
 // The order in which the members appear in the class's namespace.
 constexpr const char* MEMBER_ORDER[] = {
-    "from_zsm",     "n_envs",        "n_players",     "obs_dim",          "reset_all",
-    "reset_mask",   "physics_step",  "snapshot",      "set_state",        "set_kick_rate_limit",
-    "set_player_cmask", "kick_state", "teams",        "player_max_speed", "goals",
-    "wall_segments", "obstacle_discs", "predict_ball", "rollout_bench",
+    "from_zsm",         "n_envs",         "n_players",    "obs_dim",          "reset_all",
+    "reset_mask",       "physics_step",   "snapshot",     "set_state",        "set_kick_rate_limit",
+    "set_player_cmask", "kick_state",     "teams",        "player_max_speed", "goals",
+    "wall_segments",    "obstacle_discs", "predict_ball", "rollout_bench",
 };
 
 PyRef member_descriptor(PyTypeObject* type, std::string_view name) {
     if (name == from_zsm_def.ml_name) {
-        PyRef function =
-            PyRef::checked(PyCFunction_NewEx(&from_zsm_def, reinterpret_cast<PyObject*>(type), nullptr));
+        PyRef function = PyRef::checked(PyCFunction_NewEx(&from_zsm_def, reinterpret_cast<PyObject*>(type), nullptr));
         return PyRef::checked(PyStaticMethod_New(function.get()));
     }
     for (PyMethodDef& def : method_defs)
@@ -257,8 +251,8 @@ PyType_Slot type_slots[] = {
 // weak-reference slot: instances carry nothing but the record.
 // The dotted name gives the class its __module__; the type name itself is set
 // back to the plain "VecEnv" after creation (see create_type).
-PyType_Spec type_spec{"zorbic_core.VecEnv", sizeof(VecEnvObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, type_slots};
+PyType_Spec type_spec{"zorbic_core.VecEnv", sizeof(VecEnvObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                      type_slots};
 
 PyTypeObject* created_type = nullptr;  // lives for the rest of the process
 

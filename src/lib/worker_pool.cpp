@@ -41,17 +41,15 @@ bool parse_count(const char* text, std::size_t& out) {
         if (value > (limit - digit) / 10) return false;
         value = value * 10 + digit;
     }
-    out = value > std::numeric_limits<std::size_t>::max()
-              ? std::numeric_limits<std::size_t>::max()
-              : static_cast<std::size_t>(value);
+    out = value > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max()
+                                                          : static_cast<std::size_t>(value);
     return true;
 }
 
 // The pool size for these variable values (null = unset): num_threads > 0
 // wins; num_threads = 0 means the default; an unparsable num_threads defers
 // to rs_num_cpus > 0; anything else is the default. Capped at MAX_THREADS.
-std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
-                               std::size_t default_size) {
+std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus, std::size_t default_size) {
     std::size_t requested = 0;
     if (parse_count(num_threads, requested)) {
         if (requested == 0) requested = default_size;
@@ -92,9 +90,7 @@ struct Job {
 
 // Piece c of n items split into k pieces whose sizes differ by at most one.
 // Written without c * n, which could overflow for huge n.
-std::size_t piece_begin(std::size_t c, std::size_t n, std::size_t k) {
-    return c * (n / k) + std::min(c, n % k);
-}
+std::size_t piece_begin(std::size_t c, std::size_t n, std::size_t k) { return c * (n / k) + std::min(c, n % k); }
 
 struct Pool {
     std::mutex mutex;
@@ -156,8 +152,7 @@ void wait_for_work(Pool* pool, std::unique_lock<std::mutex>& lock) {
         const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
         ++pool->spinning;
         lock.unlock();
-        spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
-                   WORKER_SPIN);
+        spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; }, WORKER_SPIN);
         lock.lock();
         --pool->spinning;
         if (pool->pending_head != nullptr) return;

@@ -22,8 +22,8 @@ inline constexpr SegmentContact NO_SEGMENT_CONTACT = {false, 0.0, {0.0, 0.0}};
 // approach, exchanges normal momentum with restitution 1 + ba*bb.
 // share = ima / (imb + ima) is a's part of every correction. Returns whether
 // the discs were in contact (and so may have moved).
-inline bool disc_disc(Vec2& pa, Vec2& pb, Vec2& va, Vec2& vb, double ra, double rb, double ima,
-                      double imb, double ba, double bb) {
+inline bool disc_disc(Vec2& pa, Vec2& pb, Vec2& va, Vec2& vb, double ra, double rb, double ima, double imb, double ba,
+                      double bb) {
     const Vec2 d = pa - pb;
     const double d2 = dot(d, d);
     const double s = ra + rb;
@@ -81,8 +81,7 @@ inline bool disc_plane_unit(Vec2& pd, Vec2 nh, Vec2& v, double dist, double radi
 
 // The same from a stored normal, which may have any non-zero length; a zero
 // normal gives NaN and so no contact.
-inline void disc_plane(Vec2& pd, Vec2 normal, Vec2& v, double dist, double radius, double bd,
-                       double bp) {
+inline void disc_plane(Vec2& pd, Vec2 normal, Vec2& v, double dist, double radius, double bd, double bp) {
     disc_plane_unit(pd, unit_plane_normal(normal), v, dist, radius, bd, bp);
 }
 
@@ -161,16 +160,16 @@ inline bool push_out_of_segment(Vec2& pos, Vec2& vel, double radius, double disc
 }
 
 inline bool disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s) {
-    return push_out_of_segment(pos, vel, radius, disc_bcoef, s,
-                        s.curve == 0.0 ? segment_no_curve(pos, s.v0, s.v1)
-                                       : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
+    return push_out_of_segment(
+        pos, vel, radius, disc_bcoef, s,
+        s.curve == 0.0 ? segment_no_curve(pos, s.v0, s.v1) : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
 }
 
 // The same with the straight axis already formed; `axis` is
 // straight_axis(s.v0, s.v1), and an arc does not read it.
 inline bool disc_segment(Vec2& pos, Vec2& vel, double radius, double disc_bcoef, const SegmentShape& s,
                          const StraightAxis& axis) {
-    return push_out_of_segment(pos, vel, radius, disc_bcoef, s,
-                        s.curve == 0.0 ? straight_contact(pos, s.v0, s.v1, axis)
-                                       : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
+    return push_out_of_segment(
+        pos, vel, radius, disc_bcoef, s,
+        s.curve == 0.0 ? straight_contact(pos, s.v0, s.v1, axis) : segment_curve(pos, s.c, s.cr, s.t0, s.t1, s.curve));
 }

@@ -21,8 +21,8 @@ inline constexpr CollisionFlags ALL = 63;
 }  // namespace group
 
 // Fixed sets that the file cannot change, and the defaults of each kind.
-inline constexpr CollisionFlags BALL_CGROUP = group::BALL | group::KICK | group::SCORE;  // 193
-inline constexpr CollisionFlags BALL_CMASK = group::ALL;                                // 63
+inline constexpr CollisionFlags BALL_CGROUP = group::BALL | group::KICK | group::SCORE;               // 193
+inline constexpr CollisionFlags BALL_CMASK = group::ALL;                                              // 63
 inline constexpr CollisionFlags PLAYER_CMASK = group::BALL | group::RED | group::BLUE | group::WALL;  // 39
 inline constexpr CollisionFlags DISC_DEFAULT_CGROUP = group::ALL;
 inline constexpr CollisionFlags DISC_DEFAULT_CMASK = group::ALL;
@@ -34,7 +34,6 @@ inline constexpr CollisionFlags WALL_DEFAULT_CMASK = group::ALL;
 CollisionFlags group_flag(std::string_view name);
 
 // Both sides must accept each other: a one-sided match is no contact.
-inline bool interacts(CollisionFlags a_group, CollisionFlags a_mask, CollisionFlags b_group,
-                      CollisionFlags b_mask) {
+inline bool interacts(CollisionFlags a_group, CollisionFlags a_mask, CollisionFlags b_group, CollisionFlags b_mask) {
     return (a_mask & b_group) != 0 && (a_group & b_mask) != 0;
 }

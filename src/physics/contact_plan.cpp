@@ -57,8 +57,8 @@ ContactPlan plan_for_shape(const MatchState& state) {
             d.radius >= 0.0)
             statics.push_back({i, d.pos, d.radius});
     }
-    walls->grid = build_wall_grid(state.planes, walls->plane_normals, state.segments, walls->straight_axes,
-                                  statics, anchors, reach);
+    walls->grid = build_wall_grid(state.planes, walls->plane_normals, state.segments, walls->straight_axes, statics,
+                                  anchors, reach);
     plan.walls = std::move(walls);
     return plan;
 }
@@ -152,6 +152,6 @@ std::size_t contact_plan_heap_bytes(const ContactPlan& plan) {
 std::size_t contact_plan_shared_bytes(const ContactPlan& plan) {
     if (!plan.walls) return 0;
     const WallStatics& w = *plan.walls;
-    return sizeof(WallStatics) + heap_bytes(w.plane_normals) + heap_bytes(w.straight_axes) +
-           heap_bytes(w.grid.cells) + heap_bytes(w.grid.everything) + heap_bytes(w.grid.statics);
+    return sizeof(WallStatics) + heap_bytes(w.plane_normals) + heap_bytes(w.straight_axes) + heap_bytes(w.grid.cells) +
+           heap_bytes(w.grid.everything) + heap_bytes(w.grid.statics);
 }

@@ -68,8 +68,7 @@ struct SweepLedger {
     const std::uint64_t* cell[MAX_FAST_DISCS];
 };
 
-void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t statics, const Disc* discs,
-                 std::size_t n) {
+void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t statics, const Disc* discs, std::size_t n) {
     for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) ledger.in_reach[std::countr_zero(bits)] = 0;
     const std::uint64_t all = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
     std::uint64_t listed = 0;
@@ -90,9 +89,8 @@ void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t static
 // Disc A's pairs with the discs after it, one test per selected partner:
 // for few discs the branch on each bit, nearly always the same, costs less
 // than filling lanes. Returns whether A was moved.
-[[gnu::always_inline]] inline bool pairs_one_by_one(Disc* discs, SweepLedger& ledger, std::uint64_t partners,
-                                                    Vec2& pos, Vec2& vel, double radius, double inv_mass,
-                                                    double bcoef) {
+[[gnu::always_inline]] inline bool pairs_one_by_one(Disc* discs, SweepLedger& ledger, std::uint64_t partners, Vec2& pos,
+                                                    Vec2& vel, double radius, double inv_mass, double bcoef) {
     if (partners == 0) return false;
     bool touched = false;
     // From the first partner to the last: the discs between them are those
@@ -116,9 +114,9 @@ void open_ledger(SweepLedger& ledger, const WallGrid& grid, std::uint64_t static
 // just written waits for the store to drain. Only a response that moved A
 // can change the outcome of the tests after it (each partner is moved by its
 // own pair alone), and only then are those run again.
-[[gnu::always_inline]] inline bool pairs_in_lanes(Disc* discs, const PairColumns& c, SweepLedger& ledger,
-                                                  std::size_t i, std::size_t n, std::uint64_t partners, Vec2& pos,
-                                                  Vec2& vel, double radius, double inv_mass, double bcoef) {
+[[gnu::always_inline]] inline bool pairs_in_lanes(Disc* discs, const PairColumns& c, SweepLedger& ledger, std::size_t i,
+                                                  std::size_t n, std::uint64_t partners, Vec2& pos, Vec2& vel,
+                                                  double radius, double inv_mass, double bcoef) {
     const auto candidates = [&](std::size_t first) {
         return (PAIR_LANES.in_reach(c, first, n, pos, radius) | ledger.moved) & partners;
     };

@@ -31,8 +31,7 @@ struct PairLanes {
     // d = pa - pb, d2 = d.x * d.x + d.y * d.y, s = ra + rb, contact only if
     // d2 > 0 and d2 <= s * s (false for NaN). A disc that fails it is
     // certainly left alone by disc_disc.
-    std::uint64_t (*in_reach)(const PairColumns& columns, std::size_t first, std::size_t n, Vec2 pos,
-                              double radius);
+    std::uint64_t (*in_reach)(const PairColumns& columns, std::size_t first, std::size_t n, Vec2 pos, double radius);
 };
 
 // One disc at a time, 2 side by side (SSE2) and 4 side by side (AVX2; only

@@ -47,8 +47,8 @@ void advance(BallCopy& ball, const MatchState& state, const KeptNormals& kept) {
         // The obstacle stays frozen: its share of the response goes to copies.
         Vec2 obstacle_pos = d.pos;
         Vec2 obstacle_vel = d.vel;
-        disc_disc(ball.pos, obstacle_pos, ball.vel, obstacle_vel, ball.radius, d.radius, ball.invMass,
-                  d.invMass, ball.bCoef, d.bCoef);
+        disc_disc(ball.pos, obstacle_pos, ball.vel, obstacle_vel, ball.radius, d.radius, ball.invMass, d.invMass,
+                  ball.bCoef, d.bCoef);
     }
     for (std::size_t p = 0; p < state.planes.size(); ++p) {
         const Plane& plane = state.planes[p];

@@ -19,8 +19,7 @@ Vec2 engine_frame(const RawVertex& v) { return {v.x, -v.y}; }
 
 // An object's own keys over those of its trait. A group list of the object
 // replaces the trait's list as a whole.
-RawProps merged(const RawStadium& stadium, const std::optional<std::string>& trait,
-                const RawProps& own) {
+RawProps merged(const RawStadium& stadium, const std::optional<std::string>& trait, const RawProps& own) {
     RawProps m;
     if (trait) {
         const auto found = stadium.traits.find(*trait);
@@ -177,11 +176,11 @@ std::vector<Vec2> spawn_points(const std::vector<RawPair>& raw) {
 
 }  // namespace
 
-bool build_match_state(std::string_view text, std::uint64_t n_red, std::uint64_t n_blue,
-                       MatchState& out, std::string& error) {
+bool build_match_state(std::string_view text, std::uint64_t n_red, std::uint64_t n_blue, MatchState& out,
+                       std::string& error) {
     if (n_red > MAX_PLAYERS || n_blue > MAX_PLAYERS - n_red || n_red + n_blue == 0) {
-        throw EngineFault("build_match_state: player counts " + std::to_string(n_red) + " + " +
-                          std::to_string(n_blue) + " outside 1 to 32");
+        throw EngineFault("build_match_state: player counts " + std::to_string(n_red) + " + " + std::to_string(n_blue) +
+                          " outside 1 to 32");
     }
 
     RawStadium raw;
@@ -226,12 +225,10 @@ bool build_match_state(std::string_view text, std::uint64_t n_red, std::uint64_t
     m.segments.reserve(raw.segments.size());
     for (const RawSegment& s : raw.segments) {
         if (s.v0 >= raw.vertexes.size() || s.v1 >= raw.vertexes.size()) {
-            error = "segment references missing vertex " + std::to_string(s.v0) + " / " +
-                    std::to_string(s.v1);
+            error = "segment references missing vertex " + std::to_string(s.v0) + " / " + std::to_string(s.v1);
             return false;
         }
-        m.segments.push_back(compile_segment(engine_frame(raw.vertexes[s.v0]),
-                                             engine_frame(raw.vertexes[s.v1]),
+        m.segments.push_back(compile_segment(engine_frame(raw.vertexes[s.v0]), engine_frame(raw.vertexes[s.v1]),
                                              merged(raw, s.trait, s.props)));
     }
 

@@ -19,53 +19,117 @@ using json = nlohmann::json;
 
 // Every key that some record reads. The names are the file's own.
 enum class Key : std::uint8_t {
-    name, traits, vertexes, segments, planes, discs, goals, spawnDistance, playerPhysics,
-    ballPhysics, redSpawnPoints, blueSpawnPoints,
-    x, y, v0, v1, normal, dist, pos, trait, p0, p1, team,
-    bCoef, cGroup, cMask, radius, invMass, damping, bias, curve,
-    acceleration, kickingAcceleration, kickingDamping, kickStrength, kickback,
+    name,
+    traits,
+    vertexes,
+    segments,
+    planes,
+    discs,
+    goals,
+    spawnDistance,
+    playerPhysics,
+    ballPhysics,
+    redSpawnPoints,
+    blueSpawnPoints,
+    x,
+    y,
+    v0,
+    v1,
+    normal,
+    dist,
+    pos,
+    trait,
+    p0,
+    p1,
+    team,
+    bCoef,
+    cGroup,
+    cMask,
+    radius,
+    invMass,
+    damping,
+    bias,
+    curve,
+    acceleration,
+    kickingAcceleration,
+    kickingDamping,
+    kickStrength,
+    kickback,
     count,
     ignored = count,  // a key the record does not read
     none,             // no key pending
 };
 
 constexpr std::array<std::string_view, static_cast<std::size_t>(Key::count)> KEY_NAMES = {
-    "name", "traits", "vertexes", "segments", "planes", "discs", "goals", "spawnDistance",
-    "playerPhysics", "ballPhysics", "redSpawnPoints", "blueSpawnPoints",
-    "x", "y", "v0", "v1", "normal", "dist", "pos", "trait", "p0", "p1", "team",
-    "bCoef", "cGroup", "cMask", "radius", "invMass", "damping", "bias", "curve",
-    "acceleration", "kickingAcceleration", "kickingDamping", "kickStrength", "kickback",
+    "name",
+    "traits",
+    "vertexes",
+    "segments",
+    "planes",
+    "discs",
+    "goals",
+    "spawnDistance",
+    "playerPhysics",
+    "ballPhysics",
+    "redSpawnPoints",
+    "blueSpawnPoints",
+    "x",
+    "y",
+    "v0",
+    "v1",
+    "normal",
+    "dist",
+    "pos",
+    "trait",
+    "p0",
+    "p1",
+    "team",
+    "bCoef",
+    "cGroup",
+    "cMask",
+    "radius",
+    "invMass",
+    "damping",
+    "bias",
+    "curve",
+    "acceleration",
+    "kickingAcceleration",
+    "kickingDamping",
+    "kickStrength",
+    "kickback",
 };
 static_assert(KEY_NAMES.size() <= 64, "the keys seen in one object are a 64-bit mask");
 
 constexpr std::uint64_t bit(Key k) { return std::uint64_t{1} << static_cast<unsigned>(k); }
 
-enum class Record : std::uint8_t {
-    stadium, vertex, segment, plane, disc, goal, trait, ball, playerPhysics
-};
+enum class Record : std::uint8_t { stadium, vertex, segment, plane, disc, goal, trait, ball, playerPhysics };
 
-constexpr std::uint64_t PROPS_KEYS = bit(Key::bCoef) | bit(Key::cGroup) | bit(Key::cMask) |
-                                     bit(Key::radius) | bit(Key::invMass) | bit(Key::damping) |
-                                     bit(Key::bias) | bit(Key::curve);
+constexpr std::uint64_t PROPS_KEYS = bit(Key::bCoef) | bit(Key::cGroup) | bit(Key::cMask) | bit(Key::radius) |
+                                     bit(Key::invMass) | bit(Key::damping) | bit(Key::bias) | bit(Key::curve);
 
 std::uint64_t keys_read(Record r) {
     switch (r) {
         case Record::stadium:
-            return bit(Key::name) | bit(Key::traits) | bit(Key::vertexes) | bit(Key::segments) |
-                   bit(Key::planes) | bit(Key::discs) | bit(Key::goals) | bit(Key::spawnDistance) |
-                   bit(Key::playerPhysics) | bit(Key::ballPhysics) | bit(Key::redSpawnPoints) |
-                   bit(Key::blueSpawnPoints);
-        case Record::vertex: return bit(Key::x) | bit(Key::y);
-        case Record::segment: return bit(Key::v0) | bit(Key::v1) | bit(Key::trait) | PROPS_KEYS;
-        case Record::plane: return bit(Key::normal) | bit(Key::dist) | bit(Key::trait) | PROPS_KEYS;
-        case Record::disc: return bit(Key::pos) | bit(Key::trait) | PROPS_KEYS;
-        case Record::goal: return bit(Key::p0) | bit(Key::p1) | bit(Key::team);
+            return bit(Key::name) | bit(Key::traits) | bit(Key::vertexes) | bit(Key::segments) | bit(Key::planes) |
+                   bit(Key::discs) | bit(Key::goals) | bit(Key::spawnDistance) | bit(Key::playerPhysics) |
+                   bit(Key::ballPhysics) | bit(Key::redSpawnPoints) | bit(Key::blueSpawnPoints);
+        case Record::vertex:
+            return bit(Key::x) | bit(Key::y);
+        case Record::segment:
+            return bit(Key::v0) | bit(Key::v1) | bit(Key::trait) | PROPS_KEYS;
+        case Record::plane:
+            return bit(Key::normal) | bit(Key::dist) | bit(Key::trait) | PROPS_KEYS;
+        case Record::disc:
+            return bit(Key::pos) | bit(Key::trait) | PROPS_KEYS;
+        case Record::goal:
+            return bit(Key::p0) | bit(Key::p1) | bit(Key::team);
         case Record::trait:
-        case Record::ball: return PROPS_KEYS;
+        case Record::ball:
+            return PROPS_KEYS;
         case Record::playerPhysics:
-            return bit(Key::radius) | bit(Key::invMass) | bit(Key::damping) | bit(Key::bCoef) |
-                   bit(Key::acceleration) | bit(Key::kickingAcceleration) |
-                   bit(Key::kickingDamping) | bit(Key::kickStrength) | bit(Key::kickback);
+            return bit(Key::radius) | bit(Key::invMass) | bit(Key::damping) | bit(Key::bCoef) | bit(Key::acceleration) |
+                   bit(Key::kickingAcceleration) | bit(Key::kickingDamping) | bit(Key::kickStrength) |
+                   bit(Key::kickback);
     }
     return 0;
 }
@@ -78,11 +142,16 @@ struct Required {
 
 Required required_keys(Record r) {
     switch (r) {
-        case Record::vertex: return {{Key::x, Key::y}, 2};
-        case Record::segment: return {{Key::v0, Key::v1}, 2};
-        case Record::plane: return {{Key::normal, Key::dist}, 2};
-        case Record::goal: return {{Key::p0, Key::p1, Key::team}, 3};
-        default: return {{}, 0};
+        case Record::vertex:
+            return {{Key::x, Key::y}, 2};
+        case Record::segment:
+            return {{Key::v0, Key::v1}, 2};
+        case Record::plane:
+            return {{Key::normal, Key::dist}, 2};
+        case Record::goal:
+            return {{Key::p0, Key::p1, Key::team}, 3};
+        default:
+            return {{}, 0};
     }
 }
 
@@ -105,7 +174,17 @@ Key find_key(Record r, std::string_view name) {
 
 // What the next value must be.
 enum class Slot : std::uint8_t {
-    number, index, string, pair, groups, record_list, pair_list, record, trait_table, ball, ignored
+    number,
+    index,
+    string,
+    pair,
+    groups,
+    record_list,
+    pair_list,
+    record,
+    trait_table,
+    ball,
+    ignored
 };
 
 struct Expect {
@@ -117,44 +196,68 @@ Expect expect_for(Key k) {
     switch (k) {
         case Key::name:
         case Key::trait:
-        case Key::team: return {Slot::string};
-        case Key::traits: return {Slot::trait_table};
-        case Key::vertexes: return {Slot::record_list, Record::vertex};
-        case Key::segments: return {Slot::record_list, Record::segment};
-        case Key::planes: return {Slot::record_list, Record::plane};
-        case Key::discs: return {Slot::record_list, Record::disc};
-        case Key::goals: return {Slot::record_list, Record::goal};
-        case Key::playerPhysics: return {Slot::record, Record::playerPhysics};
-        case Key::ballPhysics: return {Slot::ball};
+        case Key::team:
+            return {Slot::string};
+        case Key::traits:
+            return {Slot::trait_table};
+        case Key::vertexes:
+            return {Slot::record_list, Record::vertex};
+        case Key::segments:
+            return {Slot::record_list, Record::segment};
+        case Key::planes:
+            return {Slot::record_list, Record::plane};
+        case Key::discs:
+            return {Slot::record_list, Record::disc};
+        case Key::goals:
+            return {Slot::record_list, Record::goal};
+        case Key::playerPhysics:
+            return {Slot::record, Record::playerPhysics};
+        case Key::ballPhysics:
+            return {Slot::ball};
         case Key::redSpawnPoints:
-        case Key::blueSpawnPoints: return {Slot::pair_list};
+        case Key::blueSpawnPoints:
+            return {Slot::pair_list};
         case Key::v0:
-        case Key::v1: return {Slot::index};
+        case Key::v1:
+            return {Slot::index};
         case Key::normal:
         case Key::pos:
         case Key::p0:
-        case Key::p1: return {Slot::pair};
+        case Key::p1:
+            return {Slot::pair};
         case Key::cGroup:
-        case Key::cMask: return {Slot::groups};
+        case Key::cMask:
+            return {Slot::groups};
         case Key::ignored:
-        case Key::none: return {Slot::ignored};
-        default: return {Slot::number};
+        case Key::none:
+            return {Slot::ignored};
+        default:
+            return {Slot::number};
     }
 }
 
 const char* describe(Slot s) {
     switch (s) {
-        case Slot::number: return "a number";
-        case Slot::index: return "an index (a whole number from 0 to 18446744073709551615)";
-        case Slot::string: return "a string";
-        case Slot::pair: return "a pair of numbers [x, y]";
-        case Slot::groups: return "a list of group names";
-        case Slot::record_list: return "a list of objects";
-        case Slot::pair_list: return "a list of pairs of numbers";
+        case Slot::number:
+            return "a number";
+        case Slot::index:
+            return "an index (a whole number from 0 to 18446744073709551615)";
+        case Slot::string:
+            return "a string";
+        case Slot::pair:
+            return "a pair of numbers [x, y]";
+        case Slot::groups:
+            return "a list of group names";
+        case Slot::record_list:
+            return "a list of objects";
+        case Slot::pair_list:
+            return "a list of pairs of numbers";
         case Slot::record:
-        case Slot::trait_table: return "an object";
+        case Slot::trait_table:
+            return "an object";
         case Slot::ball:
-        case Slot::ignored: break;
+        case Slot::ignored:
+            break;
     }
     return "a value";
 }
@@ -248,8 +351,7 @@ std::string shorten(std::string_view token) {
 // The parser's description of a syntax error, without its exception tag, with
 // the token it shows shortened and made valid text, and with the line and
 // column added where the parser gives none (number overflow).
-std::string describe_syntax_error(std::string message, std::string_view text,
-                                  std::size_t position) {
+std::string describe_syntax_error(std::string message, std::string_view text, std::size_t position) {
     if (message.rfind("[json.exception.", 0) == 0) {
         const std::size_t end = message.find("] ");
         if (end != std::string::npos) message.erase(0, end + 2);
@@ -275,8 +377,7 @@ std::string describe_syntax_error(std::string message, std::string_view text,
                 line_start = i + 1;
             }
         }
-        message += " at line " + std::to_string(line) + ", column " +
-                   std::to_string(position - line_start);
+        message += " at line " + std::to_string(line) + ", column " + std::to_string(position - line_start);
     }
     return valid_utf8(message);
 }
@@ -302,10 +403,14 @@ Scalar number_scalar(double number, std::string token) {
 
 std::string describe(const Scalar& v) {
     switch (v.kind) {
-        case Scalar::Kind::null: return "null";
-        case Scalar::Kind::boolean: return "a boolean";
-        case Scalar::Kind::number: return "the number " + shorten(v.token);
-        case Scalar::Kind::string: return "a string";
+        case Scalar::Kind::null:
+            return "null";
+        case Scalar::Kind::boolean:
+            return "a boolean";
+        case Scalar::Kind::number:
+            return "the number " + shorten(v.token);
+        case Scalar::Kind::string:
+            return "a string";
     }
     return "a value";
 }
@@ -341,9 +446,7 @@ public:
         return on_scalar(s);
     }
 
-    bool number_float(number_float_t v, const string_t& raw) override {
-        return on_scalar(number_scalar(v, raw));
-    }
+    bool number_float(number_float_t v, const string_t& raw) override { return on_scalar(number_scalar(v, raw)); }
 
     bool string(string_t& v) override {
         Scalar s;
@@ -376,8 +479,7 @@ public:
         return true;
     }
 
-    bool parse_error(std::size_t position, const std::string&,
-                     const nlohmann::detail::exception& ex) override {
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) override {
         failed_ = true;
         error_ = describe_syntax_error(ex.what(), text_, position);
         return false;
@@ -390,12 +492,21 @@ private:
     // group list is counted as it begins, so messages can name its index.
     Expect begin_value(Frame& f) {
         switch (f.ctx) {
-            case Ctx::document: return {Slot::record, Record::stadium};
-            case Ctx::object: return expect_for(f.key);
-            case Ctx::trait_table: return {Slot::record, Record::trait};
-            case Ctx::list: ++f.count; return f.element;
-            case Ctx::pair: ++f.count; return {Slot::number};
-            case Ctx::groups: ++f.count; return {Slot::string};
+            case Ctx::document:
+                return {Slot::record, Record::stadium};
+            case Ctx::object:
+                return expect_for(f.key);
+            case Ctx::trait_table:
+                return {Slot::record, Record::trait};
+            case Ctx::list:
+                ++f.count;
+                return f.element;
+            case Ctx::pair:
+                ++f.count;
+                return {Slot::number};
+            case Ctx::groups:
+                ++f.count;
+                return {Slot::string};
         }
         return {Slot::ignored};
     }
@@ -481,8 +592,7 @@ private:
                 if (object) return fail_type(e.slot, found, true);
                 child.ctx = Ctx::list;
                 child.key = f.key;
-                child.element = e.slot == Slot::pair_list ? Expect{Slot::pair}
-                                                          : Expect{Slot::record, e.record};
+                child.element = e.slot == Slot::pair_list ? Expect{Slot::pair} : Expect{Slot::record, e.record};
                 break;
             case Slot::pair:
                 if (object) return fail_type(e.slot, found, true);
@@ -540,32 +650,53 @@ private:
 
     void open_record(Record r) {
         switch (r) {
-            case Record::vertex: out_.vertexes.emplace_back(); break;
-            case Record::segment: out_.segments.emplace_back(); break;
-            case Record::plane: out_.planes.emplace_back(); break;
-            case Record::disc: out_.discs.emplace_back(); break;
-            case Record::goal: out_.goals.emplace_back(); break;
-            case Record::trait: current_trait_ = &(out_.traits[trait_name_] = RawProps{}); break;
+            case Record::vertex:
+                out_.vertexes.emplace_back();
+                break;
+            case Record::segment:
+                out_.segments.emplace_back();
+                break;
+            case Record::plane:
+                out_.planes.emplace_back();
+                break;
+            case Record::disc:
+                out_.discs.emplace_back();
+                break;
+            case Record::goal:
+                out_.goals.emplace_back();
+                break;
+            case Record::trait:
+                current_trait_ = &(out_.traits[trait_name_] = RawProps{});
+                break;
             case Record::stadium:
             case Record::ball:
-            case Record::playerPhysics: break;
+            case Record::playerPhysics:
+                break;
         }
     }
 
     RawProps* props_of(Record r) {
         switch (r) {
-            case Record::segment: return &out_.segments.back().props;
-            case Record::plane: return &out_.planes.back().props;
-            case Record::disc: return &out_.discs.back().props;
-            case Record::trait: return current_trait_;
-            case Record::ball: return &std::get<RawProps>(out_.ballPhysics);
-            default: throw EngineFault("stadium reader: properties on a record without them");
+            case Record::segment:
+                return &out_.segments.back().props;
+            case Record::plane:
+                return &out_.planes.back().props;
+            case Record::disc:
+                return &out_.discs.back().props;
+            case Record::trait:
+                return current_trait_;
+            case Record::ball:
+                return &std::get<RawProps>(out_.ballPhysics);
+            default:
+                throw EngineFault("stadium reader: properties on a record without them");
         }
     }
 
     void store_number(const Frame& f, double v) {
         switch (f.record) {
-            case Record::stadium: out_.spawnDistance = v; return;
+            case Record::stadium:
+                out_.spawnDistance = v;
+                return;
             case Record::vertex: {
                 RawVertex& vertex = out_.vertexes.back();
                 (f.key == Key::x ? vertex.x : vertex.y) = v;
@@ -574,16 +705,35 @@ private:
             case Record::playerPhysics: {
                 RawPlayerPhysics& p = out_.playerPhysics;
                 switch (f.key) {
-                    case Key::radius: p.radius = v; return;
-                    case Key::invMass: p.invMass = v; return;
-                    case Key::damping: p.damping = v; return;
-                    case Key::bCoef: p.bCoef = v; return;
-                    case Key::acceleration: p.acceleration = v; return;
-                    case Key::kickingAcceleration: p.kickingAcceleration = v; return;
-                    case Key::kickingDamping: p.kickingDamping = v; return;
-                    case Key::kickStrength: p.kickStrength = v; return;
-                    case Key::kickback: p.kickback = v; return;
-                    default: break;
+                    case Key::radius:
+                        p.radius = v;
+                        return;
+                    case Key::invMass:
+                        p.invMass = v;
+                        return;
+                    case Key::damping:
+                        p.damping = v;
+                        return;
+                    case Key::bCoef:
+                        p.bCoef = v;
+                        return;
+                    case Key::acceleration:
+                        p.acceleration = v;
+                        return;
+                    case Key::kickingAcceleration:
+                        p.kickingAcceleration = v;
+                        return;
+                    case Key::kickingDamping:
+                        p.kickingDamping = v;
+                        return;
+                    case Key::kickStrength:
+                        p.kickStrength = v;
+                        return;
+                    case Key::kickback:
+                        p.kickback = v;
+                        return;
+                    default:
+                        break;
                 }
                 break;
             }
@@ -596,13 +746,26 @@ private:
             default: {
                 RawProps& p = *props_of(f.record);
                 switch (f.key) {
-                    case Key::bCoef: p.bCoef = v; return;
-                    case Key::radius: p.radius = v; return;
-                    case Key::invMass: p.invMass = v; return;
-                    case Key::damping: p.damping = v; return;
-                    case Key::bias: p.bias = v; return;
-                    case Key::curve: p.curve = v; return;
-                    default: break;
+                    case Key::bCoef:
+                        p.bCoef = v;
+                        return;
+                    case Key::radius:
+                        p.radius = v;
+                        return;
+                    case Key::invMass:
+                        p.invMass = v;
+                        return;
+                    case Key::damping:
+                        p.damping = v;
+                        return;
+                    case Key::bias:
+                        p.bias = v;
+                        return;
+                    case Key::curve:
+                        p.curve = v;
+                        return;
+                    default:
+                        break;
                 }
             }
         }
@@ -611,12 +774,23 @@ private:
 
     void store_string(const Frame& f, std::string&& v) {
         switch (f.record) {
-            case Record::stadium: out_.name = std::move(v); return;
-            case Record::goal: out_.goals.back().team = std::move(v); return;
-            case Record::segment: out_.segments.back().trait = std::move(v); return;
-            case Record::plane: out_.planes.back().trait = std::move(v); return;
-            case Record::disc: out_.discs.back().trait = std::move(v); return;
-            default: throw EngineFault("stadium reader: string for a key without a string");
+            case Record::stadium:
+                out_.name = std::move(v);
+                return;
+            case Record::goal:
+                out_.goals.back().team = std::move(v);
+                return;
+            case Record::segment:
+                out_.segments.back().trait = std::move(v);
+                return;
+            case Record::plane:
+                out_.planes.back().trait = std::move(v);
+                return;
+            case Record::disc:
+                out_.discs.back().trait = std::move(v);
+                return;
+            default:
+                throw EngineFault("stadium reader: string for a key without a string");
         }
     }
 
@@ -633,11 +807,20 @@ private:
             return;
         }
         switch (parent.key) {
-            case Key::pos: out_.discs.back().pos = v; return;
-            case Key::normal: out_.planes.back().normal = v; return;
-            case Key::p0: out_.goals.back().p0 = v; return;
-            case Key::p1: out_.goals.back().p1 = v; return;
-            default: throw EngineFault("stadium reader: pair for a key without a pair");
+            case Key::pos:
+                out_.discs.back().pos = v;
+                return;
+            case Key::normal:
+                out_.planes.back().normal = v;
+                return;
+            case Key::p0:
+                out_.goals.back().p0 = v;
+                return;
+            case Key::p1:
+                out_.goals.back().p1 = v;
+                return;
+            default:
+                throw EngineFault("stadium reader: pair for a key without a pair");
         }
     }
 
@@ -680,16 +863,14 @@ private:
     bool fail_length(const std::string& found) {
         const bool inside_pair = depth_ > 0 && top().ctx == Ctx::pair;
         const std::string where = path(inside_pair ? depth_ - 1 : depth_);
-        return fail("invalid length at " + where + ": expected a pair of numbers [x, y], found " + found,
-                    false);
+        return fail("invalid length at " + where + ": expected a pair of numbers [x, y], found " + found, false);
     }
 
     // Inside an object given as "ballPhysics" a problem only means that the
     // value is no BallPhysics: the rest of the value is skipped, and the
     // mismatch is reported when it ends, unless a syntax error comes first.
     bool fail(const std::string& message, bool opening) {
-        const bool in_ball =
-            depth_ > 2 && frames_[2].ctx == Ctx::object && frames_[2].record == Record::ball;
+        const bool in_ball = depth_ > 2 && frames_[2].ctx == Ctx::object && frames_[2].record == Record::ball;
         if (!in_ball) return fail_now(message);
         skip_depth_ = (depth_ - 2) + (opening ? 1 : 0);
         depth_ = 2;
@@ -723,8 +904,7 @@ std::string stray_nul_error(std::string_view text, std::size_t position) {
     const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
     std::size_t line = 1;
     for (std::size_t i = 0; i < line_start; ++i) line += text[i] == '\n';
-    return "parse error at line " + std::to_string(line) + ", column " +
-           std::to_string(position - line_start + 1) +
+    return "parse error at line " + std::to_string(line) + ", column " + std::to_string(position - line_start + 1) +
            ": syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected end of input";
 }
 
@@ -765,12 +945,24 @@ std::string quoted_for_message(std::string_view s) {
         }
         if (n == 1) {
             switch (b) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                case '\0': out += "\\0"; break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\0':
+                    out += "\\0";
+                    break;
                 default:
                     if (b < 0x20 || b == 0x7F) {
                         code_escape(b);

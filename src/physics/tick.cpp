@@ -162,8 +162,8 @@ std::optional<Team> TickSequence::next() {
     return advance(state_, actions_, sweep_);
 }
 
-TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
-                        std::uint64_t max_ticks, Sweep sweep) {
+TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions, std::uint64_t max_ticks,
+                        Sweep sweep) {
     TickSequence ticks(state, actions, n_actions, sweep, "tick_repeatedly");
     for (std::uint64_t t = 1; t <= max_ticks; ++t) {
         if (const std::optional<Team> goal = ticks.next()) return {t, goal};

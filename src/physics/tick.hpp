@@ -19,11 +19,11 @@ std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::si
 // state is checked and the contact plan brought up to date once, not on
 // every tick.
 struct TickRun {
-    std::uint64_t ticks;        // ticks run
-    std::optional<Team> goal;   // the conceding team, if the last tick scored
+    std::uint64_t ticks;       // ticks run
+    std::optional<Team> goal;  // the conceding team, if the last tick scored
 };
-TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
-                        std::uint64_t max_ticks, Sweep sweep = Sweep::fast);
+TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions, std::uint64_t max_ticks,
+                        Sweep sweep = Sweep::fast);
 
 // Ticks one state again and again, as tick() would, under the actions in a
 // buffer that the caller may rewrite between ticks. The state is checked and
@@ -32,8 +32,8 @@ TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::siz
 // or too few actions is an EngineFault naming `operation`.
 class TickSequence {
 public:
-    TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
-                 Sweep sweep = Sweep::fast, const char* operation = "tick_sequence");
+    TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep = Sweep::fast,
+                 const char* operation = "tick_sequence");
     // One tick under the buffer's current actions.
     std::optional<Team> next();
 

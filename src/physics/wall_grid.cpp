@@ -68,8 +68,8 @@ bool segment_is_finite(const Segment& s, const StraightAxis& axis) {
 // whole circle for an arc.
 Box segment_reach_box(const Segment& s, double limit) {
     if (s.curve == 0.0) {
-        return {std::min(s.v0.x, s.v1.x) - limit, std::min(s.v0.y, s.v1.y) - limit,
-                std::max(s.v0.x, s.v1.x) + limit, std::max(s.v0.y, s.v1.y) + limit};
+        return {std::min(s.v0.x, s.v1.x) - limit, std::min(s.v0.y, s.v1.y) - limit, std::max(s.v0.x, s.v1.x) + limit,
+                std::max(s.v0.y, s.v1.y) + limit};
     }
     const double r = std::fabs(s.cr) + limit;
     return {s.c.x - r, s.c.y - r, s.c.x + r, s.c.y + r};

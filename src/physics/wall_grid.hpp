@@ -76,8 +76,7 @@ struct WallGrid {
         const double fx = (pos.x - x0) * inv_cell;
         const double fy = (pos.y - y0) * inv_cell;
         // Written so that NaN, in the position or the radius, falls back.
-        if (!(radius <= reach && fx >= 0.0 && fy >= 0.0 && fx < nx_cells && fy < ny_cells))
-            return everything.data();
+        if (!(radius <= reach && fx >= 0.0 && fy >= 0.0 && fx < nx_cells && fy < ny_cells)) return everything.data();
         // Both are below 2^31 here; the signed conversion is one instruction.
         const std::size_t cell = static_cast<std::size_t>(static_cast<std::int32_t>(fy)) * nx +
                                  static_cast<std::size_t>(static_cast<std::int32_t>(fx));

@@ -21,8 +21,7 @@ inline Disc ball_at(Vec2 pos, Vec2 vel = {0, 0}) {
     return {pos, vel, 10, 1, 0.99, 0.5, BALL_CGROUP, BALL_CMASK, 0, 0, 0, 0, 0, NO_TEAM};
 }
 
-inline Disc obstacle(Vec2 pos, double radius, double inv_mass,
-                     CollisionFlags cgroup = DISC_DEFAULT_CGROUP,
+inline Disc obstacle(Vec2 pos, double radius, double inv_mass, CollisionFlags cgroup = DISC_DEFAULT_CGROUP,
                      CollisionFlags cmask = DISC_DEFAULT_CMASK) {
     return {pos, {0, 0}, radius, inv_mass, 0.99, 0.5, cgroup, cmask, 0, 0, 0, 0, 0, NO_TEAM};
 }
@@ -33,8 +32,7 @@ inline Disc player(Team team, Vec2 pos = {0, 0}) {
 }
 
 inline Segment straight(Vec2 v0, Vec2 v1, double bias = 0, double bcoef = 1,
-                        CollisionFlags cgroup = WALL_DEFAULT_CGROUP,
-                        CollisionFlags cmask = WALL_DEFAULT_CMASK) {
+                        CollisionFlags cgroup = WALL_DEFAULT_CGROUP, CollisionFlags cmask = WALL_DEFAULT_CMASK) {
     Segment s{};
     s.v0 = v0;
     s.v1 = v1;
@@ -49,8 +47,7 @@ inline Segment straight(Vec2 v0, Vec2 v1, double bias = 0, double bcoef = 1,
 // stadium compiler derives it: a positive angle swaps the ends and keeps the
 // bias, anything else keeps the ends and reverses the bias.
 inline Segment arc(Vec2 a, Vec2 b, double degrees, double bias = 0, double bcoef = 1,
-                   CollisionFlags cgroup = WALL_DEFAULT_CGROUP,
-                   CollisionFlags cmask = WALL_DEFAULT_CMASK) {
+                   CollisionFlags cgroup = WALL_DEFAULT_CGROUP, CollisionFlags cmask = WALL_DEFAULT_CMASK) {
     Segment s = straight(a, b, -bias, bcoef, cgroup, cmask);
     const double signed_angle = degrees * -0.017453292519943295;
     double angle = signed_angle;
@@ -75,8 +72,7 @@ inline Segment arc(Vec2 a, Vec2 b, double degrees, double bias = 0, double bcoef
     return s;
 }
 
-inline Plane plane(Vec2 normal, double dist, double bcoef = 1,
-                   CollisionFlags cgroup = WALL_DEFAULT_CGROUP,
+inline Plane plane(Vec2 normal, double dist, double bcoef = 1, CollisionFlags cgroup = WALL_DEFAULT_CGROUP,
                    CollisionFlags cmask = WALL_DEFAULT_CMASK) {
     return {normal, dist, bcoef, cgroup, cmask};
 }
@@ -134,9 +130,7 @@ struct Fnv {
         add(s.v0), add(s.v1), add(s.c), add(s.t0), add(s.t1), add(s.curve), add(s.cr);
         add(s.bias), add(s.bCoef), add(s.cGroup), add(s.cMask);
     }
-    void add_record(const Plane& p) {
-        add(p.normal), add(p.dist), add(p.bCoef), add(p.cGroup), add(p.cMask);
-    }
+    void add_record(const Plane& p) { add(p.normal), add(p.dist), add(p.bCoef), add(p.cGroup), add(p.cMask); }
     void add_record(const Goal& g) { add(g.p0), add(g.p1), add(g.team); }
 };
 

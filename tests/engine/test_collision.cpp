@@ -16,9 +16,9 @@ TEST(group_names_convert_case_sensitively) {
 }
 
 TEST(interaction_needs_both_sides) {
-    CHECK(interacts(193, 63, 32, 1));   // ball against a ball-only wall
-    CHECK(!interacts(2, 39, 32, 1));    // a red player passes it
-    CHECK(!interacts(2, 8, 8, 4));      // mask sees group, but not the other way
+    CHECK(interacts(193, 63, 32, 1));  // ball against a ball-only wall
+    CHECK(!interacts(2, 39, 32, 1));   // a red player passes it
+    CHECK(!interacts(2, 8, 8, 4));     // mask sees group, but not the other way
 }
 
 TEST(disc_disc_example) {
@@ -92,9 +92,9 @@ TEST(segment_tests_examples) {
     CHECK_BITS(t.normal.y, 1.0);
     t = segment_no_curve({5, -3}, {0, 0}, {10, 0});
     CHECK_BITS(t.distance, -3.0);
-    CHECK(!segment_no_curve({0, 3}, {0, 0}, {10, 0}).hit);   // on the perpendicular
+    CHECK(!segment_no_curve({0, 3}, {0, 0}, {10, 0}).hit);  // on the perpendicular
     CHECK(!segment_no_curve({-1, 3}, {0, 0}, {10, 0}).hit);
-    CHECK(!segment_no_curve({0, 0}, {0, 0}, {0, 0}).hit);    // zero length
+    CHECK(!segment_no_curve({0, 0}, {0, 0}, {0, 0}).hit);  // zero length
 
     t = segment_curve({0, 20}, {0, 0}, 10, {0, 1}, {0, 1}, 1);
     REQUIRE(t.hit);

@@ -15,9 +15,9 @@
 #include "tick.hpp"
 
 using states::player;
+using states::sign;
 using states::slot;
 using states::SplitMix64;
-using states::sign;
 
 namespace {
 
@@ -56,8 +56,7 @@ TEST(a_mask_written_between_ticks_is_obeyed_on_the_next_tick) {
 
 TEST(a_group_written_between_ticks_is_obeyed_by_pairs_and_kicks) {
     // Two overlapping red players separate only while their masks interact.
-    MatchState s = states::make(states::ball_at({1000, 1000}), {},
-                                {player(RED, {0, 0}), player(RED, {20, 0})});
+    MatchState s = states::make(states::ball_at({1000, 1000}), {}, {player(RED, {0, 0}), player(RED, {20, 0})});
     step(s, {{0, 0, 0}, {0, 0, 0}});
     CHECK_BITS(slot(s, 0).pos.x, -5.0);
     CHECK_BITS(slot(s, 1).pos.x, 25.0);
@@ -83,9 +82,9 @@ TEST(a_group_written_between_ticks_is_obeyed_by_pairs_and_kicks) {
 TEST(an_inverse_mass_written_between_ticks_is_obeyed) {
     // Two overlapping obstacles: left alone while both are immovable,
     // separated once one of them can move.
-    MatchState s = states::make(states::ball_at({1000, 1000}),
-                                {states::obstacle({0, 0}, 10, 0), states::obstacle({15, 0}, 10, 0)},
-                                {player(RED, {-500, 0})});
+    MatchState s =
+        states::make(states::ball_at({1000, 1000}), {states::obstacle({0, 0}, 10, 0), states::obstacle({15, 0}, 10, 0)},
+                     {player(RED, {-500, 0})});
     step(s, {{0, 0, 0}});
     CHECK_BITS(s.discs[1].pos.x, 0.0);
     CHECK_BITS(s.discs[2].pos.x, 15.0);

@@ -116,9 +116,12 @@ MatchState classic(std::uint64_t n_red, std::uint64_t n_blue) {
 // nets, immovable posts, movable discs (one of them kickable) and a barrier.
 MatchState hand_built(std::size_t n_red, std::size_t n_blue) {
     std::vector<Disc> obstacles = {
-        states::obstacle({280, 55}, 7, 0),     states::obstacle({280, -55}, 7, 0),
-        states::obstacle({-280, 55}, 7, 0),    states::obstacle({-280, -55}, 7, 0),
-        states::obstacle({0, 100}, 14, 0.3),   states::obstacle({-120, -90}, 9, 1),
+        states::obstacle({280, 55}, 7, 0),
+        states::obstacle({280, -55}, 7, 0),
+        states::obstacle({-280, 55}, 7, 0),
+        states::obstacle({-280, -55}, 7, 0),
+        states::obstacle({0, 100}, 14, 0.3),
+        states::obstacle({-120, -90}, 9, 1),
         states::obstacle({150, 60}, 8, 0.5, DISC_DEFAULT_CGROUP | group::KICK),
     };
     std::vector<Disc> players;

@@ -12,8 +12,8 @@
 #include "states.hpp"
 #include "tick.hpp"
 
-using states::SplitMix64;
 using states::sign;
+using states::SplitMix64;
 
 namespace {
 
@@ -66,17 +66,18 @@ MatchState hand_built_match() {
     using states::straight;
     constexpr CollisionFlags BALL_ONLY = group::BALL;
     std::vector<Disc> obstacles = {
-        states::obstacle({300, 60}, 8, 0),  states::obstacle({300, -60}, 8, 0),
-        states::obstacle({-300, 60}, 8, 0), states::obstacle({-300, -60}, 8, 0),
-        states::obstacle({0, 110}, 12, 0.2),
+        states::obstacle({300, 60}, 8, 0),   states::obstacle({300, -60}, 8, 0),  states::obstacle({-300, 60}, 8, 0),
+        states::obstacle({-300, -60}, 8, 0), states::obstacle({0, 110}, 12, 0.2),
     };
     std::vector<Disc> players = {player(RED), player(RED), player(RED), player(BLUE), player(BLUE)};
     players[1].kickback = 0.5;
     players[3].kickStrength = 6;
     MatchState s = states::make(states::ball_at({0, 0}), obstacles, players);
     s.planes = {
-        states::plane({0, 1}, -190, 0.1),  states::plane({0, -1}, -190, 0.1),
-        states::plane({1, 0}, -360, 0.1),  states::plane({-1, 0}, -360, 0.1),
+        states::plane({0, 1}, -190, 0.1),
+        states::plane({0, -1}, -190, 0.1),
+        states::plane({1, 0}, -360, 0.1),
+        states::plane({-1, 0}, -360, 0.1),
     };
     s.segments = {
         // End walls above and below the goal mouths stop the ball only.

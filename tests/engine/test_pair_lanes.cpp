@@ -20,13 +20,20 @@ namespace {
 // centres, signed zeros, NaN and infinities.
 double odd_coordinate(SplitMix64& rng) {
     switch (rng.below(12)) {
-        case 0: return 0.0;
-        case 1: return -0.0;
-        case 2: return std::numeric_limits<double>::quiet_NaN();
-        case 3: return std::numeric_limits<double>::infinity();
-        case 4: return 1e300;
-        case 5: return 10.0 * static_cast<double>(rng.below(5));  // discs of radius 5 that touch exactly
-        default: return static_cast<double>(rng.below(20001)) / 100.0 - 100.0;
+        case 0:
+            return 0.0;
+        case 1:
+            return -0.0;
+        case 2:
+            return std::numeric_limits<double>::quiet_NaN();
+        case 3:
+            return std::numeric_limits<double>::infinity();
+        case 4:
+            return 1e300;
+        case 5:
+            return 10.0 * static_cast<double>(rng.below(5));  // discs of radius 5 that touch exactly
+        default:
+            return static_cast<double>(rng.below(20001)) / 100.0 - 100.0;
     }
 }
 

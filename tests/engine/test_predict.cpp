@@ -98,26 +98,49 @@ TEST(rebounds_match_the_tick) {
         std::size_t ticks;
     };
     const Case cases[] = {
-        {"a plane", states::ball_at({0, 0}, {2, 7}), {},
-         {states::plane({0, -2}, -60, 0.9, group::WALL, BALL_ONLY)}, {}, 40},
-        {"a bowl, curve > 0", states::ball_at({0, -20}, {0.5, 6}), {}, {},
-         {states::arc({-80, 40}, {80, 40}, 120, 0, 1, group::WALL, BALL_ONLY)}, 60},
-        {"a bowl, curve < 0", states::ball_at({0, -20}, {0.5, 6}), {}, {},
-         {states::arc({-80, 40}, {80, 40}, -120, 0, 1, group::WALL, BALL_ONLY)}, 60},
-        {"inside a reflex arc", states::ball_at({0, 90}, {4, 3}), {}, {},
-         {states::arc({-50, 50}, {50, 50}, 270, 0, 0.8, group::WALL, BALL_ONLY)}, 200},
-        {"a one-sided wall", states::ball_at({0, 0}, {0, 5}), {}, {},
-         {states::straight({-40, 30}, {40, 30}, -5, 1, group::WALL, BALL_ONLY)}, 30},
+        {"a plane",
+         states::ball_at({0, 0}, {2, 7}),
+         {},
+         {states::plane({0, -2}, -60, 0.9, group::WALL, BALL_ONLY)},
+         {},
+         40},
+        {"a bowl, curve > 0",
+         states::ball_at({0, -20}, {0.5, 6}),
+         {},
+         {},
+         {states::arc({-80, 40}, {80, 40}, 120, 0, 1, group::WALL, BALL_ONLY)},
+         60},
+        {"a bowl, curve < 0",
+         states::ball_at({0, -20}, {0.5, 6}),
+         {},
+         {},
+         {states::arc({-80, 40}, {80, 40}, -120, 0, 1, group::WALL, BALL_ONLY)},
+         60},
+        {"inside a reflex arc",
+         states::ball_at({0, 90}, {4, 3}),
+         {},
+         {},
+         {states::arc({-50, 50}, {50, 50}, 270, 0, 0.8, group::WALL, BALL_ONLY)},
+         200},
+        {"a one-sided wall",
+         states::ball_at({0, 0}, {0, 5}),
+         {},
+         {},
+         {states::straight({-40, 30}, {40, 30}, -5, 1, group::WALL, BALL_ONLY)},
+         30},
         {"a post", states::ball_at({0, 0}, {5, 0.5}), {states::obstacle({60, 0}, 8, 0)}, {}, {}, 30},
-        {"a ball whose inverse mass is nan", nan_mass_ball, {},
-         {states::plane({0, -1}, -60, 0.9, group::WALL, BALL_ONLY)}, {}, 40},
+        {"a ball whose inverse mass is nan",
+         nan_mass_ball,
+         {},
+         {states::plane({0, -1}, -60, 0.9, group::WALL, BALL_ONLY)},
+         {},
+         40},
     };
     for (const Case& c : cases) {
         MatchState s = with_ball(c.ball, c.obstacles);
         s.planes = c.planes;
         s.segments = c.segments;
-        if (mismatches(s, c.ticks) != 0 || !(deflection(s, c.ticks) > 1))
-            std::fprintf(stderr, "  case: %s\n", c.what);
+        if (mismatches(s, c.ticks) != 0 || !(deflection(s, c.ticks) > 1)) std::fprintf(stderr, "  case: %s\n", c.what);
         CHECK_EQ(mismatches(s, c.ticks), std::size_t{0});
         CHECK(deflection(s, c.ticks) > 1);  // the wall was really met
     }

@@ -26,7 +26,8 @@ Built build(std::string_view text, std::uint64_t n_red = 1, std::uint64_t n_blue
 // One segment between the file points (0, 0) and (100, 0), with extra keys.
 Segment one_segment(const std::string& extra) {
     const Built b = build(R"({"vertexes": [{"x": 0, "y": 0}, {"x": 100, "y": 0}],
-                               "segments": [{"v0": 0, "v1": 1)" + extra + "}]}");
+                               "segments": [{"v0": 0, "v1": 1)" +
+                          extra + "}]}");
     if (!b.ok || b.state.segments.size() != 1) {
         check::fail(__FILE__, __LINE__, "segment did not build: " + b.error);
         throw check::Stop{};
@@ -36,15 +37,16 @@ Segment one_segment(const std::string& extra) {
 
 void check_vec(Vec2 v, double x, double y, int line) {
     if (!check::same_bits(v.x, x) || !check::same_bits(v.y, y)) {
-        check::fail(__FILE__, line, "(" + check::show(v.x) + ", " + check::show(v.y) + ") != (" +
-                                        check::show(x) + ", " + check::show(y) + ")");
+        check::fail(
+            __FILE__, line,
+            "(" + check::show(v.x) + ", " + check::show(v.y) + ") != (" + check::show(x) + ", " + check::show(y) + ")");
     }
 }
 #define CHECK_VEC(v, x, y) check_vec((v), (x), (y), __LINE__)
 
 bool straight(const Segment& s) {
-    return s.curve == 0.0 && s.cr == 0.0 && s.c.x == 0.0 && s.c.y == 0.0 && s.t0.x == 0.0 &&
-           s.t0.y == 0.0 && s.t1.x == 0.0 && s.t1.y == 0.0;
+    return s.curve == 0.0 && s.cr == 0.0 && s.c.x == 0.0 && s.c.y == 0.0 && s.t0.x == 0.0 && s.t0.y == 0.0 &&
+           s.t1.x == 0.0 && s.t1.y == 0.0;
 }
 
 }  // namespace
@@ -254,7 +256,8 @@ TEST(values_given_in_the_file) {
                    "cGroup": ["red"], "cMask": [], "bias": 3, "curve": 4}],
         "planes": [{"normal": [0.6, 0.8], "dist": -5, "bCoef": 0.25, "cGroup": ["ball"], "cMask": ["kick"]}],
         "redSpawnPoints": [[-100, 30]], "blueSpawnPoints": [[5, -6], [7, 8]]
-    })", 1, 2);
+    })",
+                          1, 2);
     REQUIRE(b.ok);
     const MatchState& m = b.state;
     const Disc& ball = m.discs[0];
@@ -343,12 +346,11 @@ TEST(which_curves_make_arcs_and_which_ends_come_first) {
         bool arc;
         bool swapped;
     } cases[] = {
-        {"", false, false},    {"0", false, false},    {"-0", false, false},
-        {"5", false, true},    {"-5", false, false},   {"9.99", false, true},
-        {"-9.99", false, false}, {"10", true, true},   {"-10", true, false},
-        {"339", true, true},   {"340", false, true},   {"-340", false, false},
-        {"350", false, true},  {"-350", false, false}, {"180", true, true},
-        {"1e300", false, true}, {"-1e300", false, false},
+        {"", false, false},       {"0", false, false},    {"-0", false, false},    {"5", false, true},
+        {"-5", false, false},     {"9.99", false, true},  {"-9.99", false, false}, {"10", true, true},
+        {"-10", true, false},     {"339", true, true},    {"340", false, true},    {"-340", false, false},
+        {"350", false, true},     {"-350", false, false}, {"180", true, true},     {"1e300", false, true},
+        {"-1e300", false, false},
     };
     for (const auto& c : cases) {
         const std::string extra = std::string(*c.curve ? R"(, "curve": )" : "") + c.curve + R"(, "bias": 2)";
@@ -388,7 +390,7 @@ TEST(traits_merge_under_the_objects_own_keys) {
     CHECK_BITS(m.discs[1].invMass, 0.0);
     CHECK_BITS(m.discs[2].radius, 3.0);
     CHECK_EQ(m.discs[2].cMask, std::uint64_t{2});  // the own list replaces the trait's
-    CHECK_BITS(m.discs[3].radius, 6.0);           // an unknown trait adds nothing
+    CHECK_BITS(m.discs[3].radius, 6.0);            // an unknown trait adds nothing
     CHECK_BITS(m.discs[3].invMass, 1.0);
     CHECK_EQ(m.discs[3].cMask, std::uint64_t{63});
     CHECK_EQ(m.discs[4].cMask, std::uint64_t{0});  // an empty own list still replaces
@@ -429,7 +431,7 @@ TEST(the_ball_from_a_disc) {
 TEST(disc_references) {
     const std::string three = R"(, "discs": [{"radius": 1}, {"radius": 2}, {"radius": 3}]})";
     const struct {
-        std::string ref;  // JSON string body
+        std::string ref;     // JSON string body
         const char* result;  // radius of the ball, or the error
     } cases[] = {
         {"disc2", "3"},
@@ -480,8 +482,7 @@ TEST(missing_vertexes) {
         {R"([{"v0": 0, "v1": 20}])", "segment references missing vertex 0 / 20"},
         {R"([{"v0": 19, "v1": 19}, {"v0": 25, "v1": 3}, {"v0": 0, "v1": 30}])",
          "segment references missing vertex 25 / 3"},
-        {R"([{"v0": 18446744073709551615, "v1": 0}])",
-         "segment references missing vertex 18446744073709551615 / 0"},
+        {R"([{"v0": 18446744073709551615, "v1": 0}])", "segment references missing vertex 18446744073709551615 / 0"},
         {R"([{"v0": 19, "v1": 0}])", nullptr},
     };
     for (const auto& c : cases) {
@@ -504,8 +505,7 @@ TEST(errors_come_in_their_order) {
         {R"({"ballPhysics": "ball", "segments": [{"v0": 1, "v1": 1}], "x": })",
          "bad .zsm JSON: parse error at line 1, column 64: syntax error while parsing value - "
          "unexpected '}'; expected '[', '{', or a literal"},
-        {R"({"segments": [{"v0": 1, "v1": 1}], "ballPhysics": "ball"})",
-         "ballPhysics ref \"ball\" is not 'discN'"},
+        {R"({"segments": [{"v0": 1, "v1": 1}], "ballPhysics": "ball"})", "ballPhysics ref \"ball\" is not 'discN'"},
         {R"({"segments": [{"v0": 1, "v1": 1}], "ballPhysics": "disc1"})",
          "ballPhysics disc1 references a missing disc"},
         {R"({"segments": [{"v0": 1, "v1": 1}], "ballPhysics": "disc0", "discs": [{}]})",
@@ -584,7 +584,8 @@ TEST(every_feature_at_once) {
         "blueSpawnPoints": [],
         "playerPhysics": {"radius": 12, "kickStrength": 6, "cGroup": ["ball"]},
         "ballPhysics": "disc+02"
-    })", 2, 2);
+    })",
+                          2, 2);
     REQUIRE(b.ok);
     const MatchState& m = b.state;
     REQUIRE(m.discs.size() == 1 + 2 + 4);

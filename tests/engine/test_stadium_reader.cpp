@@ -86,10 +86,14 @@ TEST(group_lists_convert_by_name) {
         const char* list;
         CollisionFlags flags;
     } cases[] = {
-        {R"(["ball", "kick", "score"])", 193}, {R"(["red", "blue"])", 6},
-        {R"(["redKO", "blueKO"])", 24},        {R"(["all"])", 63},
-        {R"(["all", "kick"])", 127},           {R"([])", 0},
-        {R"(["Ball"])", 0},                    {R"(["c0", "red", "red"])", 2},
+        {R"(["ball", "kick", "score"])", 193},
+        {R"(["red", "blue"])", 6},
+        {R"(["redKO", "blueKO"])", 24},
+        {R"(["all"])", 63},
+        {R"(["all", "kick"])", 127},
+        {R"([])", 0},
+        {R"(["Ball"])", 0},
+        {R"(["c0", "red", "red"])", 2},
     };
     for (const auto& c : cases) {
         const Read r = read(std::string(R"({"discs": [{"cGroup": )") + c.list + "}]}");
@@ -150,15 +154,13 @@ TEST(null_for_a_required_key_or_the_ball_is_an_error) {
          "bad .zsm JSON: invalid type at planes[0].normal: expected a pair of numbers [x, y], found null"},
         {R"({"goals": [{"p0": [0, 0], "p1": [0, 0], "team": null}]})",
          "bad .zsm JSON: invalid type at goals[0].team: expected a string, found null"},
-        {R"({"ballPhysics": null})",
-         "bad .zsm JSON: data did not match any variant of untagged enum BallPhysics"},
+        {R"({"ballPhysics": null})", "bad .zsm JSON: data did not match any variant of untagged enum BallPhysics"},
         {R"({"discs": [null]})", "bad .zsm JSON: invalid type at discs[0]: expected an object, found null"},
         {R"({"discs": [{"pos": [null, 1]}]})",
          "bad .zsm JSON: invalid type at discs[0].pos[0]: expected a number, found null"},
         {R"({"discs": [{"cMask": [null]}]})",
          "bad .zsm JSON: invalid type at discs[0].cMask[0]: expected a string, found null"},
-        {R"({"traits": {"t": null}})",
-         "bad .zsm JSON: invalid type at traits[\"t\"]: expected an object, found null"},
+        {R"({"traits": {"t": null}})", "bad .zsm JSON: invalid type at traits[\"t\"]: expected an object, found null"},
     };
     for (const auto& c : cases) CHECK_EQ(build_error(c.text), std::string(c.error));
 }
@@ -224,17 +226,10 @@ TEST(indexes_are_whole_unsigned_numbers) {
         bool ok;
         std::uint64_t index;
     } cases[] = {
-        {"0", true, 0},
-        {"7", true, 7},
-        {"18446744073709551615", true, 18446744073709551615u},
-        {"-0", true, 0},
-        {"-1", false, 0},
-        {"1.0", false, 0},
-        {"1e0", false, 0},
-        {"0.5", false, 0},
-        {"18446744073709551616", false, 0},
-        {"\"1\"", false, 0},
-        {"true", false, 0},
+        {"0", true, 0},      {"7", true, 7},     {"18446744073709551615", true, 18446744073709551615u},
+        {"-0", true, 0},     {"-1", false, 0},   {"1.0", false, 0},
+        {"1e0", false, 0},   {"0.5", false, 0},  {"18446744073709551616", false, 0},
+        {"\"1\"", false, 0}, {"true", false, 0},
     };
     for (const auto& c : cases) {
         const std::string text = std::string(R"({"segments": [{"v1": 0, "v0": )") + c.value + "}]}";
@@ -305,8 +300,7 @@ TEST(values_of_the_wrong_type) {
          "invalid length at discs[0].pos: expected a pair of numbers [x, y], found 0 numbers"},
         {R"({"discs": [{"pos": [1, 2, 3]}]})",
          "invalid length at discs[0].pos: expected a pair of numbers [x, y], found more than 2 numbers"},
-        {R"({"discs": [{"pos": [1, [2]]}]})",
-         "invalid type at discs[0].pos[1]: expected a number, found an array"},
+        {R"({"discs": [{"pos": [1, [2]]}]})", "invalid type at discs[0].pos[1]: expected a number, found an array"},
         {R"({"redSpawnPoints": [[0, 0], [1]]})",
          "invalid length at redSpawnPoints[1]: expected a pair of numbers [x, y], found 1 number"},
         {R"({"blueSpawnPoints": [5]})",
@@ -360,8 +354,8 @@ TEST(ball_physics_is_a_string_or_an_object) {
 
 TEST(a_syntax_error_inside_a_mismatched_ball_comes_first) {
     // The whole value has to be read to know that it is no BallPhysics.
-    for (const char* text : {R"({"ballPhysics": [1, 2)", R"({"ballPhysics": {"radius": "x", ]})",
-                             R"({"ballPhysics": [1, }, "a": 1})"}) {
+    for (const char* text :
+         {R"({"ballPhysics": [1, 2)", R"({"ballPhysics": {"radius": "x", ]})", R"({"ballPhysics": [1, }, "a": 1})"}) {
         const std::string error = build_error(text);
         CHECK(starts_with(error, "bad .zsm JSON: parse error at line 1, column "));
     }
@@ -421,8 +415,8 @@ TEST(quoting_for_messages) {
 }
 
 TEST(records_may_not_be_written_as_arrays) {
-    for (const char* text : {R"({"discs": [[0, 0]]})", R"({"playerPhysics": [15]})",
-                             R"({"traits": {"t": [1]}})", R"({"goals": [[[0, 0], [0, 1], "red"]]})"}) {
+    for (const char* text : {R"({"discs": [[0, 0]]})", R"({"playerPhysics": [15]})", R"({"traits": {"t": [1]}})",
+                             R"({"goals": [[[0, 0], [0, 1], "red"]]})"}) {
         const Read r = read(text);
         CHECK(!r.ok);
         CHECK(starts_with(r.error, "invalid type at "));

@@ -41,7 +41,11 @@ std::string nested_objects(std::size_t depth) {
 bool well_formed_utf8(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+        std::size_t n = b < 0x80                ? 1
+                        : b >= 0xC2 && b < 0xE0 ? 2
+                        : b >= 0xE0 && b < 0xF0 ? 3
+                        : b >= 0xF0 && b < 0xF5 ? 4
+                                                : 0;
         if (n == 0 || i + n > s.size()) return false;
         std::uint32_t code = n == 1 ? b : b & (0x7F >> n);
         for (std::size_t k = 1; k < n; ++k) {
@@ -149,13 +153,13 @@ TEST(values_that_make_degenerate_geometry_still_build) {
 TEST(bytes_that_are_not_utf8) {
     const std::string cases[] = {
         std::string(R"({"name": "a)") + "\xff" + R"("})",
-        std::string(R"({"x)") + "\xc0\xaf" + R"(": 1})",               // overlong
-        std::string(R"({"name": ")") + "\xed\xa0\x80" + R"("})",       // encoded surrogate
-        std::string(R"({"name": ")") + "\xf4\x90\x80\x80" + R"("})",   // above U+10FFFF
-        std::string(R"({"name": ")") + "\xe2\x82" + R"("})",           // cut short
+        std::string(R"({"x)") + "\xc0\xaf" + R"(": 1})",              // overlong
+        std::string(R"({"name": ")") + "\xed\xa0\x80" + R"("})",      // encoded surrogate
+        std::string(R"({"name": ")") + "\xf4\x90\x80\x80" + R"("})",  // above U+10FFFF
+        std::string(R"({"name": ")") + "\xe2\x82" + R"("})",          // cut short
         std::string("{\xfe}"),
         std::string("\x80"),
-        std::string(R"({"name": "\ud800"})"),                          // lone surrogate escape
+        std::string(R"({"name": "\ud800"})"),  // lone surrogate escape
         std::string(R"({"ballPhysics": "\udc00x"})"),
         std::string(R"({"name": "a)") + std::string(1, '\0') + R"("})",  // raw control character
     };
@@ -194,7 +198,6 @@ TEST(a_million_segments) {
     REQUIRE(ok.ok);
     CHECK_EQ(ok.state.segments.size(), N);
     CHECK_BITS(ok.state.segments[N - 1].v1.y, -1.0);
-
 }
 
 TEST(every_cut_of_the_classic_text_fails_cleanly) {

@@ -23,9 +23,7 @@ constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 bool near(double a, double b, double tol = 1e-12) { return std::fabs(a - b) <= tol; }
 
 // One red player at the origin with the ball far out of reach.
-MatchState lone_player() {
-    return states::make(states::ball_at({1000, 1000}), {}, {player(RED, {0, 0})});
-}
+MatchState lone_player() { return states::make(states::ball_at({1000, 1000}), {}, {player(RED, {0, 0})}); }
 
 std::optional<Team> step(MatchState& s, std::vector<PlayerAction> actions) {
     return tick(s, actions.data(), actions.size());
@@ -65,9 +63,8 @@ TEST(movement_uses_only_the_input_direction) {
         double ux, uy;
     };
     const Case cases[] = {
-        {1, 0, 1, 0},           {2, 0, 1, 0},   {0, -7, 0, -1},   {3, 4, 0.6, 0.8},
-        {1, 1, r, r},           {-1, 1, -r, r}, {I64_MIN, 0, -1, 0},
-        {I64_MAX, I64_MIN, r, -r},
+        {1, 0, 1, 0}, {2, 0, 1, 0},   {0, -7, 0, -1},      {3, 4, 0.6, 0.8},
+        {1, 1, r, r}, {-1, 1, -r, r}, {I64_MIN, 0, -1, 0}, {I64_MAX, I64_MIN, r, -r},
     };
     for (const Case& c : cases) {
         MatchState s = lone_player();
@@ -109,8 +106,7 @@ TEST(kick_reach_is_exclusive_at_four_units) {
         double kickback;
         bool kicked;
     };
-    for (const Case c : {Case{28.99, 0, true}, Case{29.0, 0, false}, Case{28.99, 3, true},
-                         Case{-28.99, 3, true}}) {
+    for (const Case c : {Case{28.99, 0, true}, Case{29.0, 0, false}, Case{28.99, 3, true}, Case{-28.99, 3, true}}) {
         Disc p = player(RED, {0, 0});
         p.kickback = c.kickback;
         p.acceleration = p.kickingAcceleration = 0;
@@ -139,8 +135,7 @@ TEST(kick_rate_limit_sequences) {
         {"kick=2 held, default limit: every second tick", {2, 0, 1}, repeat(2, 9), {1, 3, 5, 7, 9}},
         {"values above 2 hold like 1", {2, 0, 1}, repeat(3, 6), {1}},
         {"cost 4, cap 2 from a reset", {2, 4, 2}, repeat(2, 13), {1, 4, 8, 12}},
-        {"cost 4, cap 2 after ten idle ticks", {2, 4, 2}, repeat(0, 10, repeat(2, 12)),
-         {11, 13, 17, 21}},
+        {"cost 4, cap 2 after ten idle ticks", {2, 4, 2}, repeat(0, 10, repeat(2, 12)), {11, 13, 17, 21}},
         {"cooldown 0 lets kick=2 kick every tick", {0, 0, 1}, repeat(2, 4), {1, 2, 3, 4}},
         {"a budget that can never grow allows one kick", {2, 1, I64_MIN}, repeat(2, 6), {1}},
     };
@@ -156,9 +151,8 @@ TEST(one_kick_hits_every_kickable_disc_in_reach) {
     p.kickback = 1;
     p.acceleration = p.kickingAcceleration = 0;
     // Ball to the right, a kickable obstacle above, a non-kickable one to the left.
-    MatchState s = states::make(states::ball_at({28, 0}),
-                                {kick_counter({0, 28}), states::obstacle({-26, 0}, 10, 1, 63, 0)},
-                                {p});
+    MatchState s =
+        states::make(states::ball_at({28, 0}), {kick_counter({0, 28}), states::obstacle({-26, 0}, 10, 1, 63, 0)}, {p});
     step(s, {{0, 0, 1}});
     CHECK_BITS(s.discs[0].vel.x, 5 * 0.99);
     CHECK_BITS(s.discs[1].vel.y, 5.0);
@@ -183,8 +177,7 @@ TEST(an_immovable_disc_takes_no_impulse_but_the_kick_counts) {
     Disc p = player(RED, {0, 0});
     p.kickback = 2;
     p.acceleration = p.kickingAcceleration = 0;
-    MatchState s = states::make(states::ball_at({1000, 0}), {states::obstacle({0, -27}, 10, 0, 64, 0)},
-                                {p});
+    MatchState s = states::make(states::ball_at({1000, 0}), {states::obstacle({0, -27}, 10, 0, 64, 0)}, {p});
     step(s, {{0, 0, 1}});
     CHECK_BITS(s.discs[1].vel.y, 0.0);
     CHECK_BITS(slot(s, 0).vel.y, 2 * 0.5 * 0.96);  // recoil away from the disc
@@ -379,7 +372,12 @@ TEST(a_broken_contract_throws_before_any_change) {
         {"no action buffer", +[](MatchState&) {}, 2, true},
         {"no discs", +[](MatchState& s) { s.discs.clear(); }, 2, false},
         {"a disc missing", +[](MatchState& s) { s.discs.pop_back(); }, 2, false},
-        {"players overlapping the ball", +[](MatchState& s) { s.first_player = 0; ++s.n_players; }, 3, false},
+        {"players overlapping the ball",
+         +[](MatchState& s) {
+             s.first_player = 0;
+             ++s.n_players;
+         },
+         3, false},
         {"a short cooldown list", +[](MatchState& s) { s.kick_cooldown.pop_back(); }, 2, false},
         {"a long flag list", +[](MatchState& s) { s.kick_flag.push_back(1); }, 2, false},
     };
@@ -428,8 +426,7 @@ TEST(extreme_kick_bookkeeping_saturates) {
         s.kick_cooldown[0] = c.cooldown;
         step(s, {{0, 0, 2}});
         const bool kicked = s.discs[1].vel.x > 0;
-        if (kicked != c.kicked || s.kick_budget[0] != c.budget_after)
-            std::fprintf(stderr, "  case: %s\n", c.what);
+        if (kicked != c.kicked || s.kick_budget[0] != c.budget_after) std::fprintf(stderr, "  case: %s\n", c.what);
         CHECK_EQ(kicked, c.kicked);
         CHECK_EQ(s.kick_budget[0], c.budget_after);
         CHECK_EQ(s.kick_cooldown[0], c.cooldown_after);

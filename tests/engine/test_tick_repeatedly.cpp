@@ -12,9 +12,9 @@
 #include "states.hpp"
 #include "tick.hpp"
 
+using states::sign;
 using states::slot;
 using states::SplitMix64;
-using states::sign;
 
 namespace {
 
