@@ -183,3 +183,63 @@ def test_command_arguments():
 def test_command_refuses_no_matches():
     with pytest.raises(ValueError, match="--matches"):
         run_evaluate(_parse(["evaluate", "m.zip", "--against", "idle", "--matches", "0"]))
+
+
+# ------------------------------------------------------------------ teams
+
+
+@pytest.mark.parametrize(
+    "policy, against, side, own, rivals, outcome",
+    [
+        # Any team-mate's goal is the team's win, counted once per match.
+        (rusher, "idle", "red", 3, 3, (6, 0, 0)),
+        (rusher, "idle", "red", 1, 2, (6, 0, 0)),
+        # The chasers wait behind the kickoff barrier until red touches the ball.
+        (still, "chaser", "red", 3, 3, (0, 0, 6)),
+        (still, "chaser", "red", 2, 1, (0, 0, 6)),
+        # A goal against the team is its loss, whichever side it plays.
+        (still, "chaser", "blue", 3, 3, (0, 6, 0)),
+        (still, "chaser", "blue", 2, 1, (0, 6, 0)),
+        (still, "chaser", "blue", 1, 2, (0, 6, 0)),
+    ],
+)
+def test_team_outcomes_are_counted_per_match(policy, against, side, own, rivals, outcome):
+    result = play_matches(policy, against, 6, seed=0, side=side, n_red=own, n_blue=rivals)
+    assert (result.wins, result.losses, result.undecided) == outcome
+
+
+@pytest.mark.parametrize("side", ["red", "blue"])
+@pytest.mark.parametrize("own, rivals", [(3, 3), (2, 1)])
+def test_the_policy_drives_every_slot_of_its_team_at_its_trained_size(side, own, rivals):
+    batches, rows = [], []
+
+    def counting(obs):
+        rows.append(obs.shape)
+        return still(obs)
+
+    play_matches(counting, "idle", 4, side=side, max_steps=3, n_red=own, n_blue=rivals, watch=batches.append)
+    [batch] = batches
+    team = batch.field.teams[batch.slots]
+    assert len(batch.slots) == own and np.all(team == team[0])
+    # Its team keeps its size on either side: the rivals are the other team.
+    assert (batch.setup.n_red, batch.setup.n_blue) == ((own, rivals) if side == "red" else (rivals, own))
+    # Each slot sees itself, its own - 1 team-mates and the rivals, as in training.
+    assert rows and all(shape == (4 * own, 4 * (1 + own + rivals)) for shape in rows)
+
+
+def test_the_team_sides_of_a_match_agree_with_the_observations():
+    # A blue learner of a 2 v 1 model sees one team-mate right after the ball:
+    # its relative position is that of the other blue player, not the red one's.
+    batches, seen = [], []
+
+    def looking(obs):
+        seen.append(obs.copy())
+        return still(obs)
+
+    play_matches(looking, "idle", 1, side="blue", max_steps=1, n_red=2, n_blue=1, watch=batches.append)
+    [batch] = batches
+    first = seen[0].reshape(2, -1)
+    state, field = batch.state, batch.field
+    blue = batch.slots
+    mate = field.mirror[blue[0]] * (state.player_pos[0, blue[1], 0] - state.player_pos[0, blue[0], 0])
+    assert first[0, 8] == pytest.approx(mate / field.extent[0], abs=1e-5)

@@ -52,7 +52,8 @@ def run(args: argparse.Namespace) -> int:
         # The other model sees the match through its own observations.
         mine = MatchSetup(**setup)
         theirs = MatchSetup(**their_setup)
-        if (theirs.tick_skip, theirs.n_red, theirs.n_blue) != (mine.tick_skip, mine.n_red, mine.n_blue):
+        # Each model's own team is its n_red: the other's team must be this one's rivals.
+        if (theirs.tick_skip, theirs.n_red, theirs.n_blue) != (mine.tick_skip, mine.n_blue, mine.n_red):
             raise ValueError(f"{args.against} was trained for another kind of match than {args.model}")
         against = PolicyOpponent(against, theirs.obs_builder, theirs.action_parser)
     result = play_matches(

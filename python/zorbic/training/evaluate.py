@@ -5,6 +5,13 @@ match is won or lost at its first goal and undecided when `max_steps` steps
 pass without one. Nothing cuts a match short, and the result depends only on
 the policy, the opponent and the seed.
 
+The team sizes are the policy's own: `n_red` and `n_blue` describe its
+matches as it trained them, its team on red, and the policy drives every
+slot of its team (one shared policy, each slot from its own egocentric
+observation). Playing blue, the teams change sides with their sizes, so the
+policy still sees as many team-mates and opponents as it learned with, and
+"the policy wins" means its team scored.
+
 The policy plays red by default, as it trains: every episode starts with
 red's kickoff, and the kickoff barrier holds the other side in its half
 until red first touches the ball, so a blue learner cannot win at all
@@ -127,6 +134,14 @@ def _draw(net: Any, obs: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     return np.minimum((cumulative < u).sum(axis=1), cumulative.shape[1] - 1)
 
 
+def sided(setup: dict[str, Any], side: str) -> dict[str, Any]:
+    """`setup`, given with the policy's team on red, for its team playing `side`."""
+    if side != "blue":
+        return setup
+    own, rivals = MatchSetup.n_red, MatchSetup.n_blue
+    return {**setup, "n_red": setup.get("n_blue", rivals), "n_blue": setup.get("n_red", own)}
+
+
 def _play_side(
     policy: Policy,
     against: Any,
@@ -137,7 +152,7 @@ def _play_side(
     watch: Watch | None,
     setup: dict,
 ) -> Evaluation:
-    batch = SoccerBatch(matches, MatchSetup(**setup, learners=side, opponent=against))
+    batch = SoccerBatch(matches, MatchSetup(**sided(setup, side), learners=side, opponent=against))
     batch_seed, policy_seed = seed.spawn(2)
     batch.seed(int(batch_seed.generate_state(1, np.uint64)[0]))
     rng = None if deterministic else np.random.default_rng(policy_seed)
@@ -183,7 +198,9 @@ def play_matches(
     the policy plays: "red", "blue" or "both" (half the matches each, red
     taking the odd one). `setup` takes the MatchSetup keywords that shape
     a match (stadium, team sizes, tick_skip, max_steps, obs_builder,
-    action_parser); the outcome is counted from the goals alone. `watch` is
+    action_parser), `n_red` being the policy's team and `n_blue` the
+    other whichever side it plays; the outcome is counted from the goals
+    alone. `watch` is
     called with each side's batch before its matches start, to attach an
     observer such as a recorder.
     """
