@@ -8,13 +8,14 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from zorbic import _engine
 from zorbic.parts.actions import ActionParser, make_action_parser
 from zorbic.parts.observations import EgocentricObservation, ObservationBuilder
 from zorbic.parts.opponents import make_opponent
 from zorbic.parts.resets import ResetRule, make_reset_rule
 from zorbic.parts.rewards import GoalReward, Reward, RewardTerm, as_reward
 
-MAX_PLAYERS = 32
+MAX_PLAYERS: int = _engine.MAX_PLAYERS
 _AGENT = re.compile(r"(red|blue)_(\d+)")
 
 Learners = str | Sequence[str | int] | None

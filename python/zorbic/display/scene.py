@@ -20,6 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from zorbic import _engine
 from zorbic.engine.stadium import BLUE, BLUE_KO, RED, RED_KO, Segment, Stadium
 from zorbic_core import FLAG_BLUE, FLAG_RED
 
@@ -36,8 +37,8 @@ OBSTACLE_FILL: Color = (222, 222, 222)
 
 # The masks that decide who a wall stops: the ball's group and mask, and a
 # player's group (either team) and its mask outside a kickoff.
-_BALL_GROUP, _BALL_MASK = 193, 63
-_PLAYER_GROUPS, _PLAYER_MASK = RED | BLUE, 39
+_BALL_GROUP, _BALL_MASK = _engine.BALL_CGROUP, _engine.BALL_CMASK
+_PLAYER_GROUPS, _PLAYER_MASK = RED | BLUE, _engine.PLAYER_CMASK
 
 
 @dataclass(frozen=True)

@@ -12,12 +12,13 @@ from typing import Any
 
 import numpy as np
 
+from zorbic import _engine
 from zorbic.core.state import BatchState, Field
 from zorbic.parts.actions import KICK, DiscreteActions
 from zorbic.parts.observations import EgocentricObservation
 
-# Surfaces closer than this can be kicked (the engine's kick reach).
-KICK_REACH = 4.0
+# Surfaces closer than this can be kicked.
+KICK_REACH: float = _engine.KICK_REACH
 # sin(22.5 degrees): a component below it is "no input" on that axis, which
 # splits the circle into the eight keyboard directions and standing still.
 _EIGHT_WAY = 0.3826834323650898
