@@ -29,6 +29,7 @@ import numpy as np
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
+from zorbic.common.checks import positive_multiple
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_metadata
@@ -46,8 +47,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         self.autoreset_mode = AutoresetMode(autoreset_mode)
         match_setup = MatchSetup(**setup)
         k = len(match_setup.slots)
-        if not isinstance(num_envs, int) or num_envs < 1 or num_envs % k:
-            raise ValueError(f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}")
+        num_envs = positive_multiple("num_envs", num_envs, k, "learners per match")
         self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(num_envs // k, match_setup)
         self.num_envs = num_envs

@@ -8,6 +8,8 @@ tick, so that the same action always means the same thing.
 
 from __future__ import annotations
 
+from abc import ABC, abstractmethod
+
 import numpy as np
 from gymnasium import spaces
 
@@ -25,18 +27,18 @@ DIRECTIONS = np.array([(0, 0), (1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1
 RAW_LIMIT = 2**62
 
 
-class ActionParser:
-    """Base of the action parsers: a space, a check, a translation."""
+class ActionParser(ABC):
+    """Base of the action parsers: a `space` (set by the constructor), a check, a translation."""
 
     space: spaces.Space
 
+    @abstractmethod
     def check(self, actions: object, batch: int) -> np.ndarray:
         """`actions` as an int64 array for `batch` learners, or a clear error."""
-        raise NotImplementedError
 
+    @abstractmethod
     def to_engine(self, actions: np.ndarray, mirror: np.ndarray) -> np.ndarray:
         """Engine actions (B, 3) int64 for checked actions and mirror signs (B,)."""
-        raise NotImplementedError
 
     def _integers(
         self, actions: object, shape: tuple[int, ...], low: np.ndarray | int, high: np.ndarray | int
@@ -105,6 +107,7 @@ BUILT_IN = {"discrete": DiscreteActions, "multi_discrete": MultiDiscreteActions,
 
 
 def make_action_parser(choice: str | ActionParser | None) -> ActionParser:
+    """The action parser for a built-in name (`BUILT_IN`), an ActionParser as it is, or the discrete table for None."""
     if choice is None:
         return DiscreteActions()
     if isinstance(choice, ActionParser):
