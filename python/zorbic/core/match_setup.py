@@ -50,10 +50,10 @@ def learner_slots(learners: Learners, n_red: int, n_blue: int, self_play: bool) 
     if isinstance(learners, str):
         teams = {"red": range(n_red), "blue": range(n_red, n_red + n_blue), "all": range(n_red + n_blue)}
         if learners in teams:
-            slots = tuple(teams[learners])
-            if not slots:
+            team = tuple(teams[learners])
+            if not team:
                 raise ValueError(f"learners={learners!r} names a team without players")
-            return slots
+            return team
         learners = [learners]
     slots: set[int] = set()
     for entry in learners:

@@ -259,7 +259,7 @@ class RolloutCollector:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def _spawn(self, k: int) -> ray.actor.ActorHandle:
+    def _spawn(self, k: int) -> Any:
         return _RemoteRunner.options(**self._options).remote(self.config, k, self._incarnations[k])
 
     def _send(self, k: int, request: _Request) -> None:
@@ -267,7 +267,7 @@ class RolloutCollector:
         # policy itself, fetched once from the object store.
         policy = request.policy if self._sent_version[k] != request.version else None
         self._sent_version[k] = request.version
-        ref = self._actors[k].collect.remote(request.steps, policy, request.version)
+        ref: Any = self._actors[k].collect.remote(request.steps, policy, request.version)
         self._in_flight[ref] = (k, request)
 
     def _restart(self, k: int, request: _Request, error: Exception) -> None:

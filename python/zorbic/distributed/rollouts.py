@@ -305,13 +305,15 @@ class RolloutRunner:
         space = env.single_action_space
         rows, width = self.obs.shape
         obs = np.empty((steps, rows, width), np.float32)
-        actions = np.empty((steps, rows, *space.shape), space.dtype)
+        actions = np.empty((steps, rows, *(space.shape or ())), space.dtype)
         rewards = np.empty((steps, rows))
         terminated = np.empty((steps, rows), np.bool_)
         truncated = np.empty((steps, rows), np.bool_)
         ended: list[tuple[int, np.ndarray, np.ndarray, np.ndarray, np.ndarray]] = []
+        policy = self.policy
+        assert policy is not None, "collect() refuses to start without a policy"
         for t in range(steps):
-            chosen = self.policy(self.obs, self.rng)
+            chosen = policy(self.obs, self.rng)
             obs[t] = self.obs
             self.obs, rewards[t], terminated[t], truncated[t], info = env.step(chosen)
             self._played += 1

@@ -35,7 +35,7 @@ from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_metadata
 
 
-class SoccerVectorEnv(RendersMatchZero, VectorEnv):
+class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # render() returns one frame, as the base allows
     def __init__(
         self,
         num_envs: int = 1,
@@ -58,7 +58,9 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         self.action_space = batch_space(self.single_action_space, num_envs)
         self._ended = np.zeros(self.batch.n_matches, np.bool_)
 
-    def reset(self, *, seed: int | list[int] | None = None, options: dict[str, Any] | None = None):
+    def reset(
+        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[np.ndarray, dict[str, Any]]:
         super().reset(seed=seed)
         if seed is not None:
             self.batch.seed(seed)
@@ -74,7 +76,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         self._ended[which] = False
         return self.batch.observe(), {}
 
-    def step(self, actions):
+    def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
         batch = self.batch
         if self.autoreset_mode == AutoresetMode.DISABLED and self._ended.any():
             raise RuntimeError(

@@ -59,7 +59,7 @@ class SoccerSB3VecEnv(VecEnv):
         # VecEnv.render tiles the frames of get_images; it also offers "human" (through OpenCV) for them.
         self.metadata["render_fps"] = render_metadata(match_setup.tick_skip)["render_fps"]
         self._actions: np.ndarray | None = None
-        self._renderer = None
+        self._renderer: Any = None
 
     # -------------------------------------------------------------- stepping
 

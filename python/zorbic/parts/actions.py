@@ -9,6 +9,7 @@ tick, so that the same action always means the same thing.
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
+from collections.abc import Callable
 
 import numpy as np
 from gymnasium import spaces
@@ -56,16 +57,18 @@ class ActionParser(ABC):
 class DiscreteActions(ActionParser):
     """18 actions: direction index d (see DIRECTIONS) times two, plus 1 to kick."""
 
+    space: spaces.Discrete
+
     def __init__(self) -> None:
         self.space = spaces.Discrete(2 * len(DIRECTIONS))
-        table = np.zeros((self.space.n, 3), np.int64)
+        table = np.zeros((int(self.space.n), 3), np.int64)
         table[:, :2] = np.repeat(DIRECTIONS, 2, axis=0)
         table[1::2, 2] = KICK
         self.table = table
         self.sided = np.concatenate([table, table * [-1, 1, 1]])
 
     def check(self, actions: object, batch: int) -> np.ndarray:
-        return self._integers(actions, (batch,), 0, self.space.n - 1)
+        return self._integers(actions, (batch,), 0, int(self.space.n) - 1)
 
     def to_engine(self, actions: np.ndarray, mirror: np.ndarray) -> np.ndarray:
         # Rows of the mirrored half of the table serve the blue side.
@@ -103,7 +106,11 @@ class RawActions(ActionParser):
         return engine
 
 
-BUILT_IN = {"discrete": DiscreteActions, "multi_discrete": MultiDiscreteActions, "raw": RawActions}
+BUILT_IN: dict[str, Callable[[], ActionParser]] = {
+    "discrete": DiscreteActions,
+    "multi_discrete": MultiDiscreteActions,
+    "raw": RawActions,
+}
 
 
 def make_action_parser(choice: str | ActionParser | None) -> ActionParser:

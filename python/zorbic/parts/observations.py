@@ -160,7 +160,9 @@ class _Plan:
         self.constants = np.concatenate([mouths if builder.goal_mouths else [], [0.0]]).astype(np.float32)
         zero = width + len(self.constants) - 1
 
-        take, minus, scale = [], [], []
+        take: list[int] = []
+        minus: list[int] = []
+        scale: list[float] = []
         for i, s in enumerate(slots):
             me = position + 2 * int(s)
             sx, sy = field.mirror[s] / field.extent[0], 1.0 / field.extent[1]

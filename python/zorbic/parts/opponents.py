@@ -143,7 +143,7 @@ class PolicyOpponent(Opponent):
         return engine.reshape(state.n_matches, len(slots), 3)
 
 
-BUILT_IN = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
+BUILT_IN: dict[str, Callable[[], Opponent]] = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
 
 
 def make_opponent(

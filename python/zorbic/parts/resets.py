@@ -70,10 +70,12 @@ class StateReset(ResetRule):
             )
         # A full reset first, so that scores, kickoff team and masks start over as well.
         env.reset_all()
-        arrays = tuple(np.ascontiguousarray(a, np.float64) for a in self.place(field, env.n_envs))
+        ball_pos, ball_vel, player_pos, player_vel = (
+            np.ascontiguousarray(a, np.float64) for a in self.place(field, env.n_envs)
+        )
         steps = np.zeros(env.n_envs, np.int64)
-        env.set_state(*arrays, steps)
-        return arrays + (steps,)
+        env.set_state(ball_pos, ball_vel, player_pos, player_vel, steps)
+        return ball_pos, ball_vel, player_pos, player_vel, steps
 
 
 class RandomPlacement(StateReset):
