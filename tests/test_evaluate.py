@@ -119,19 +119,19 @@ def test_no_match_ends_before_its_goal_or_max_steps():
 
 
 @pytest.mark.parametrize(
-    "keywords, message",
+    "keywords, error, message",
     [
-        ({"matches": 0}, "matches"),
-        ({"matches": True}, "matches"),
-        ({"side": "green"}, "side"),
-        ({"learners": "blue"}, "learners"),
-        ({"sync_episodes": True}, "sync_episodes"),
-        ({"max_steps": 0}, "max_steps"),
+        ({"matches": 0}, ValueError, "matches"),
+        ({"matches": True}, TypeError, "matches must be an int, not bool"),
+        ({"side": "green"}, ValueError, "side"),
+        ({"learners": "blue"}, ValueError, "learners"),
+        ({"sync_episodes": True}, ValueError, "sync_episodes"),
+        ({"max_steps": 0}, ValueError, "max_steps"),
     ],
 )
-def test_bad_arguments_are_refused(keywords, message):
+def test_bad_arguments_are_refused(keywords, error, message):
     arguments = {"matches": 4, **keywords}
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         play_matches(still, "idle", **arguments)
 
 

@@ -10,12 +10,12 @@ the single-precision network they came from to well within 1e-5.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
 
-ACTIVATIONS = {
+ACTIVATIONS: dict[str, Callable[[np.ndarray], np.ndarray]] = {
     "tanh": np.tanh,
     "relu": lambda x: np.maximum(x, 0.0),
 }

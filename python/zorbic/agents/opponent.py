@@ -6,6 +6,7 @@ import os
 
 from zorbic.agents.loading import load_policy
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.opponents import PolicyOpponent
 
 
@@ -18,4 +19,4 @@ def opponent_from_file(path: str | os.PathLike[str], *, trust_pickle: bool = Fal
     """
     policy, keywords = load_policy(path, trust_pickle=trust_pickle)
     setup = MatchSetup(**keywords)
-    return PolicyOpponent(policy, setup.obs_builder, setup.action_parser)
+    return PolicyOpponent(policy, setup.obs_builder, make_action_parser(setup.action_parser))

@@ -12,6 +12,7 @@ from typing import Any
 from zorbic.core.match_setup import MatchSetup
 from zorbic.engine.stadium import stadium_text
 from zorbic.parts.actions import BUILT_IN as ACTION_TABLES
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.observations import EgocentricObservation
 
 ACTION_NAMES = {parser: name for name, parser in ACTION_TABLES.items()}
@@ -34,7 +35,7 @@ def saved_setup(setup: MatchSetup) -> dict[str, Any]:
             "wall_rays": builder.wall_rays,
             "obstacles": builder.obstacles,
         },
-        "actions": ACTION_NAMES[type(setup.action_parser)],
+        "actions": ACTION_NAMES[type(make_action_parser(setup.action_parser))],
     }
 
 

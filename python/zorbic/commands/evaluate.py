@@ -10,6 +10,7 @@ from typing import Any
 from zorbic.agents import load_policy
 from zorbic.commands.base import TRUST_PICKLE_HELP, Command
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.opponents import BUILT_IN
 from zorbic.training.evaluate import SIDES, play_matches
 
@@ -57,7 +58,7 @@ def run(args: argparse.Namespace) -> int:
         theirs = MatchSetup(**their_setup)
         if (theirs.tick_skip, theirs.n_red, theirs.n_blue) != (mine.tick_skip, mine.n_red, mine.n_blue):
             raise ValueError(f"{args.against} was trained for another kind of match than {args.model}")
-        against = PolicyOpponent(against, theirs.obs_builder, theirs.action_parser)
+        against = PolicyOpponent(against, theirs.obs_builder, make_action_parser(theirs.action_parser))
     result = play_matches(
         policy, against, args.matches, args.seed, side=args.side, deterministic=args.deterministic, label=label, **setup
     )

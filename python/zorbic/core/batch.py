@@ -16,15 +16,29 @@ import numpy as np
 from gymnasium import spaces
 
 import zorbic_core
+from zorbic.common.checks import positive_int
 from zorbic.core.match_setup import MatchSetup, agent_names
+from zorbic.core.observer import BatchObserver
 from zorbic.core.state import BatchState, Field, read_state
 from zorbic.engine.stadium import read_stadium, stadium_text
+from zorbic.parts.actions import make_action_parser
+from zorbic.parts.opponents import Opponent
+from zorbic.parts.resets import make_reset_rule
+from zorbic.parts.rewards import as_reward
 
 
 class SoccerBatch:
+    """M matches of one set-up, stepped together.
+
+    Args:
+        n_matches: how many matches the batch holds.
+        setup: what every match is (stadium, teams, parts).
+    """
+
     def __init__(self, n_matches: int, setup: MatchSetup) -> None:
-        if not isinstance(n_matches, int) or isinstance(n_matches, bool) or n_matches < 1:
-            raise ValueError(f"the number of matches must be a positive int, got {n_matches!r}")
+        n_matches = positive_int("n_matches", n_matches)
+        if not isinstance(setup, MatchSetup):
+            raise TypeError(f"setup must be a MatchSetup, not {type(setup).__name__}")
         self.setup = setup
         self.stadium = read_stadium(stadium_text(setup.stadium))
         self.env = zorbic_core.VecEnv.from_zsm(
@@ -36,13 +50,14 @@ class SoccerBatch:
         self.others = np.array([s for s in range(self.field.n_players) if s not in setup.slots], np.int64)
         self.agents = [agent_names(setup.n_red, setup.n_blue)[s] for s in setup.slots]
         self.obs_builder = setup.obs_builder
-        self.action_parser = setup.action_parser
-        self.reward_fn = setup.reward_fn
-        self.reset_rule = setup.reset_rule
-        self.opponent = setup.opponent
+        # The set-up made its parts from the choices it was given; these pass them through as they are.
+        self.action_parser = make_action_parser(setup.action_parser)
+        self.reward_fn = as_reward(setup.reward_fn)
+        self.reset_rule = make_reset_rule(setup.reset_rule)
+        self.opponent: Opponent = setup.opponent
         self.observation_space: spaces.Box = self.obs_builder.space(self.field)
         self.action_space: spaces.Space = self.action_parser.space
-        self.observers: list = []
+        self.observers: list[BatchObserver] = []
 
         k = len(self.slots)
         self.n_learners = n_matches * k
@@ -87,15 +102,19 @@ class SoccerBatch:
 
     # ------------------------------------------------------------ episodes
 
-    def add_observer(self, observer) -> None:
+    def add_observer(self, observer: BatchObserver) -> None:
         """Follow every restart (`on_reset`) and step (`on_step`) of the batch.
 
-        `on_step(batch, actions, scored)` gets the engine actions (M, P, 3) in a
-        buffer that the next step overwrites: copy what you keep.
+        Args:
+            observer: a `BatchObserver`; `on_step` gets the engine actions
+                (M, P, 3) in a buffer that the next step overwrites: copy what you keep.
         """
+        if not isinstance(observer, BatchObserver):
+            raise TypeError(f"an observer needs on_reset and on_step methods; {type(observer).__name__} lacks them")
         self.observers.append(observer)
 
-    def remove_observer(self, observer) -> None:
+    def remove_observer(self, observer: BatchObserver) -> None:
+        """Stop telling `observer` about restarts and steps (a ValueError if it was not following)."""
         self.observers.remove(observer)
 
     def restart(self, which: np.ndarray | None = None) -> None:

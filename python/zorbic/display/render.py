@@ -119,7 +119,7 @@ def disc_sprite(
     offset: tuple[float, float],
     rim: float,
     label: str | None = None,
-    font: ImageFont.FreeTypeFont | None = None,
+    font: ImageFont.FreeTypeFont | ImageFont.ImageFont | None = None,
 ) -> Sprite:
     """A disc of `radius` pixels with a dark rim of `rim` pixels, its centre at
     (half + offset) from the sprite's corner, every pixel weighted by how much
@@ -226,15 +226,16 @@ class Renderer:
             corner = (qx // SUBPIXELS, qy // SUBPIXELS)
             offset = ((qx % SUBPIXELS) / SUBPIXELS, (qy % SUBPIXELS) / SUBPIXELS)
             key = (radius, fill, label, offset)
-            sprite = self._sprites.get(key)
-            if sprite is None:
-                sprite = disc_sprite(radius, fill, offset, self._rim, label, self._label_font)
-                self._sprites[key] = sprite
+            cached = self._sprites.get(key)
+            if cached is None:
+                cached = self._sprites[key] = disc_sprite(radius, fill, offset, self._rim, label, self._label_font)
+            sprite = cached
         frame.paste(sprite.color, (corner[0] - sprite.half, corner[1] - sprite.half), sprite.mask)
 
     def _overlay(self, frame: Image.Image, text: str) -> None:
-        left, top, right, bottom = self._overlay_font.getbbox(text)
-        pad = max(3, self._overlay_font.size // 3)
+        # Whole pixels, as the font gives them; the casts only tell the type checker so.
+        left, top, right, bottom = (int(v) for v in self._overlay_font.getbbox(text))
+        pad = max(3, overlay_font_size(self.scene) // 3)
         box = (pad, pad, pad * 3 + right - left, pad * 3 + bottom - top)
         shade = Image.new("L", (box[2] - box[0], box[3] - box[1]), OVERLAY_SHADE)
         frame.paste((0, 0, 0), box, shade)

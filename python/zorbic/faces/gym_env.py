@@ -34,14 +34,16 @@ class SoccerEnv(RendersMatchZero, gymnasium.Env):
         self.observation_space = self.batch.observation_space
         self.action_space = self.batch.action_space
 
-    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+    def reset(
+        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[np.ndarray, dict[str, Any]]:
         super().reset(seed=seed)
         if seed is not None:
             self.batch.seed(seed)
         self.batch.restart()
         return self.batch.observe()[0], {}
 
-    def step(self, action):
+    def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
         batch = np.asarray(action)[None]
         rewards, terminated, truncated = self.batch.step(batch)
         return self.batch.observe()[0], float(rewards[0]), bool(terminated[0]), bool(truncated[0]), {}

@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+from gymnasium import spaces
 from pettingzoo import ParallelEnv
 
 from zorbic.core.batch import SoccerBatch
@@ -33,13 +34,15 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         self._observation_space = self.batch.observation_space
         self._action_space = self.batch.action_space
 
-    def observation_space(self, agent: str):
+    def observation_space(self, agent: str) -> spaces.Space:
         return self._observation_space
 
-    def action_space(self, agent: str):
+    def action_space(self, agent: str) -> spaces.Space:
         return self._action_space
 
-    def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
+    def reset(
+        self, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[dict[str, np.ndarray], dict[str, dict[str, Any]]]:
         if seed is not None:
             self.batch.seed(seed)
         self.batch.restart()
@@ -47,7 +50,7 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         obs = self.batch.observe()
         return dict(zip(self.agents, obs)), {agent: {} for agent in self.agents}
 
-    def step(self, actions: dict[str, Any]):
+    def step(self, actions: dict[str, Any]) -> tuple[dict[str, Any], ...]:
         if not self.agents:
             raise RuntimeError("the match is over: call reset() before stepping again")
         missing = [agent for agent in self.agents if agent not in actions]

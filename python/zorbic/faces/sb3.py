@@ -39,6 +39,7 @@ from stable_baselines3.common.vec_env.base_vec_env import (
     VecEnvStepReturn,
 )
 
+from zorbic.common.checks import positive_multiple
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.rendering import check_render_mode, render_metadata
@@ -49,8 +50,7 @@ class SoccerSB3VecEnv(VecEnv):
     def __init__(self, num_envs: int, *, render_mode: str | None = None, **setup: Any) -> None:
         match_setup = MatchSetup(**setup)
         k = len(match_setup.slots)
-        if not isinstance(num_envs, int) or isinstance(num_envs, bool) or num_envs < 1 or num_envs % k:
-            raise ValueError(f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}")
+        num_envs = positive_multiple("num_envs", num_envs, k, "learners per match")
         # Read back through get_attr by VecEnv.__init__, so it must exist first.
         self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(num_envs // k, match_setup)
@@ -59,7 +59,7 @@ class SoccerSB3VecEnv(VecEnv):
         # VecEnv.render tiles the frames of get_images; it also offers "human" (through OpenCV) for them.
         self.metadata["render_fps"] = render_metadata(match_setup.tick_skip)["render_fps"]
         self._actions: np.ndarray | None = None
-        self._renderer = None
+        self._renderer: Any = None
 
     # -------------------------------------------------------------- stepping
 

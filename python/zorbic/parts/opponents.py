@@ -7,6 +7,7 @@ players.
 
 from __future__ import annotations
 
+from abc import ABC, abstractmethod
 from collections.abc import Callable
 from typing import Any
 
@@ -14,8 +15,8 @@ import numpy as np
 
 from zorbic import _engine
 from zorbic.core.state import BatchState, Field
-from zorbic.parts.actions import KICK, DiscreteActions
-from zorbic.parts.observations import EgocentricObservation
+from zorbic.parts.actions import KICK, ActionParser, DiscreteActions
+from zorbic.parts.observations import EgocentricObservation, ObservationBuilder
 
 # Surfaces closer than this can be kicked.
 KICK_REACH: float = _engine.KICK_REACH
@@ -24,7 +25,7 @@ KICK_REACH: float = _engine.KICK_REACH
 _EIGHT_WAY = 0.3826834323650898
 
 
-class Opponent:
+class Opponent(ABC):
     """Base of every opponent: `act` is required, the rest optional."""
 
     def seed(self, rng: np.random.Generator) -> None:
@@ -33,9 +34,9 @@ class Opponent:
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
         """Matches `which` (M,) restarted; `state` is the state they start from."""
 
+    @abstractmethod
     def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         """Engine actions for `slots` of every match, int64 (M, len(slots), 3)."""
-        raise NotImplementedError
 
 
 class IdleOpponent(Opponent):
@@ -117,9 +118,15 @@ class PolicyOpponent(Opponent):
     action parser, mirrored on the blue side.
     """
 
-    def __init__(self, policy: Callable[[np.ndarray], Any] | Any, obs_builder: Any, action_parser: Any):
+    def __init__(
+        self, policy: Callable[[np.ndarray], Any] | Any, obs_builder: ObservationBuilder, action_parser: ActionParser
+    ) -> None:
         if not callable(policy) and not callable(getattr(policy, "predict", None)):
             raise TypeError("an opponent policy must be callable or have a predict(obs, deterministic=True) method")
+        if not isinstance(obs_builder, ObservationBuilder):
+            raise TypeError(f"obs_builder must be an ObservationBuilder, not {type(obs_builder).__name__}")
+        if not isinstance(action_parser, ActionParser):
+            raise TypeError(f"action_parser must be an ActionParser, not {type(action_parser).__name__}")
         self.policy = policy
         self.obs_builder = obs_builder
         self.action_parser = action_parser
@@ -137,13 +144,13 @@ class PolicyOpponent(Opponent):
         return engine.reshape(state.n_matches, len(slots), 3)
 
 
-BUILT_IN = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
+BUILT_IN: dict[str, Callable[[], Opponent]] = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
 
 
 def make_opponent(
     choice: str | Opponent | Callable[[np.ndarray], Any] | Any,
-    obs_builder: Any = None,
-    action_parser: Any = None,
+    obs_builder: ObservationBuilder | None = None,
+    action_parser: ActionParser | None = None,
 ) -> Opponent:
     """An opponent from a built-in name, an Opponent, or a frozen policy.
 

@@ -38,6 +38,7 @@ import numpy as np
 
 import zorbic_core
 from zorbic.agents.network import Agent
+from zorbic.common.checks import positive_int
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 
@@ -190,8 +191,7 @@ def play_matches(
     called with each side's batch before its matches start, to attach an
     observer such as a recorder.
     """
-    if not isinstance(matches, int) or isinstance(matches, bool) or matches < 1:
-        raise ValueError(f"matches must be a positive int, got {matches!r}")
+    matches = positive_int("matches", matches)
     if side not in SIDES:
         raise ValueError(f"side must be one of {SIDES}, got {side!r}")
     fixed = sorted(set(_FIXED) & set(setup))

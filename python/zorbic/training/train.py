@@ -60,6 +60,7 @@ import numpy as np
 from zorbic.agents import agent_from_policy, save_agent
 from zorbic.common.files import atomic_path, write_atomic
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.curriculum import Curriculum
 from zorbic.parts.observations import EgocentricObservation
 from zorbic.parts.rewards import Combined, DistancePotential, GoalReward
@@ -125,7 +126,7 @@ def evaluate_all(policy: Any, matches: int, seed: int) -> dict[str, Evaluation]:
     return {name: play_matches(policy, name, matches, seed, **match_keywords()) for name in OPPONENTS}
 
 
-def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, curriculum: Curriculum):
+def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, curriculum: Curriculum) -> Any:
     from stable_baselines3.common.callbacks import BaseCallback
     from tqdm import tqdm
 
@@ -273,7 +274,7 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
     curriculum = Curriculum()
     keywords = match_keywords()
     setup = MatchSetup(**keywords)
-    first = curriculum.opponent(setup.obs_builder, setup.action_parser)
+    first = curriculum.opponent(setup.obs_builder, make_action_parser(setup.action_parser))
     env = VecMonitor(make_vec_env(envs, opponent=first, reward_fn=shaped_reward(), **keywords))
     rollout = PPO_SETTINGS["n_steps"] * envs
     settings = {**PPO_SETTINGS, "batch_size": min(PPO_SETTINGS["batch_size"], rollout)}
