@@ -117,6 +117,14 @@ def _set(mapping, key, value):
     mapping[key] = value
 
 
+def _saved(metadata, **change):
+    saved = json.loads(metadata["setup"])
+    observation = change.pop("observation", {})
+    saved.update(change)
+    saved["observation"].update(observation)
+    metadata["setup"] = json.dumps(saved)
+
+
 HOSTILE = {
     "empty": (b"", "too short"),
     "huge header length": (struct.pack("<Q", 2**63) + b"{}", "header claims"),
@@ -143,6 +151,10 @@ HOSTILE = {
         _variant(lambda t, m: _set(m, "setup", json.dumps({"n_red": -1}))),
         "set-up does not read",
     ),
+    "stadium named by a path": (_variant(lambda t, m: _saved(m, stadium="/etc/passwd")), "stadium text"),
+    "huge tick_skip": (_variant(lambda t, m: _saved(m, tick_skip=10**9)), "tick_skip"),
+    "far ball prediction": (_variant(lambda t, m: _saved(m, observation={"ball_prediction": [10**12]})), "ticks ahead"),
+    "countless wall rays": (_variant(lambda t, m: _saved(m, observation={"wall_rays": 10**9})), "larger than"),
     "other matches": (
         _variant(lambda t, m: _set(m, "setup", json.dumps(random_agent(n_red=2).setup))),
         "its matches give",
