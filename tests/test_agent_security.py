@@ -16,6 +16,8 @@ from safetensors.numpy import save as save_tensors
 from agent_helpers import random_agent
 from zorbic.agents import AgentFileError, UntrustedFileError, load_agent, load_policy, opponent_from_file, save_agent
 from zorbic.commands import main as cli
+from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.opponents import PolicyOpponent, make_opponent
 
 
 class Payload:
@@ -53,10 +55,12 @@ def test_the_crafted_model_is_really_hostile(tmp_path):
     [
         lambda model, good: load_policy(model),
         lambda model, good: opponent_from_file(model),
+        lambda model, good: make_opponent(str(model)),
+        lambda model, good: MatchSetup(opponent=model),
         lambda model, good: cli.main(["evaluate", str(model), "--against", "idle", "--matches", "2"]),
         lambda model, good: cli.main(["evaluate", str(good), "--against", str(model), "--matches", "2"]),
     ],
-    ids=["load_policy", "opponent_from_file", "evaluate", "evaluate --against"],
+    ids=["load_policy", "opponent_from_file", "make_opponent", "MatchSetup", "evaluate", "evaluate --against"],
 )
 def test_a_pickled_model_is_refused_before_it_is_opened(tmp_path, capsys, use):
     model, marker, _ = hostile_model(tmp_path)
@@ -117,6 +121,14 @@ def _set(mapping, key, value):
     mapping[key] = value
 
 
+def _saved(metadata, **change):
+    saved = json.loads(metadata["setup"])
+    observation = change.pop("observation", {})
+    saved.update(change)
+    saved["observation"].update(observation)
+    metadata["setup"] = json.dumps(saved)
+
+
 HOSTILE = {
     "empty": (b"", "too short"),
     "huge header length": (struct.pack("<Q", 2**63) + b"{}", "header claims"),
@@ -143,6 +155,10 @@ HOSTILE = {
         _variant(lambda t, m: _set(m, "setup", json.dumps({"n_red": -1}))),
         "set-up does not read",
     ),
+    "stadium named by a path": (_variant(lambda t, m: _saved(m, stadium="/etc/passwd")), "stadium text"),
+    "huge tick_skip": (_variant(lambda t, m: _saved(m, tick_skip=10**9)), "tick_skip"),
+    "far ball prediction": (_variant(lambda t, m: _saved(m, observation={"ball_prediction": [10**12]})), "ticks ahead"),
+    "countless wall rays": (_variant(lambda t, m: _saved(m, observation={"wall_rays": 10**9})), "larger than"),
     "other matches": (
         _variant(lambda t, m: _set(m, "setup", json.dumps(random_agent(n_red=2).setup))),
         "its matches give",
@@ -187,3 +203,17 @@ def test_files_that_are_not_regular_or_too_large_are_refused(tmp_path):
         out.truncate(65 * 2**20)  # sparse: costs no disk
     with pytest.raises(AgentFileError, match="more than"):
         load_agent(big)
+
+
+def test_an_agent_file_named_as_an_opponent_plays_through_its_own_set_up(tmp_path):
+    from zorbic.core.batch import SoccerBatch
+    from zorbic.parts.observations import EgocentricObservation
+
+    path = save_agent(random_agent(obs_builder=EgocentricObservation(goal_mouths=True)), tmp_path / "rival.agent")
+    opponent = make_opponent(str(path))
+    assert isinstance(opponent, PolicyOpponent) and opponent.obs_builder.goal_mouths
+    batch = SoccerBatch(2, MatchSetup(opponent=path, max_steps=10))
+    batch.restart()
+    for _ in range(3):
+        batch.step(np.zeros(2, np.int64))
+    assert np.all(batch.state.episode_steps == 3)

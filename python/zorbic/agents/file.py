@@ -41,6 +41,8 @@ VERSION = "1"
 MAX_FILE_BYTES = 64 * 2**20
 MAX_HEADER_BYTES = 4 * 2**20
 MAX_LAYERS = 64
+MAX_TICK_SKIP = 600
+MAX_PREDICTION_TICKS = 600
 _DTYPES = {"F32": 4, "F64": 8}
 
 
@@ -111,6 +113,7 @@ def _agent(data: bytes) -> Agent:
     dims = network.get("action_dims")
     if not isinstance(dims, list) or not dims or not all(type(n) is int and 0 < n <= 2**16 for n in dims):
         raise AgentFileError("the network's action_dims must be a list of positive ints")
+    _check_cost(saved, tensors["layers.0.weight"].shape[0])
     try:
         keywords = setup_from_saved(saved)
         agent = Agent(
@@ -170,6 +173,26 @@ def _check_entry(name: str, entry: Any, body_size: int) -> None:
     start, end = offsets
     if not 0 <= start <= end <= body_size or end - start != math.prod(shape) * _DTYPES[entry["dtype"]]:
         raise AgentFileError(f"{name}: bytes {start}..{end} do not hold a {shape} tensor inside the file")
+
+
+def _check_cost(saved: Any, inputs: int) -> None:
+    """A shared set-up must keep a step affordable: the engine runs every tick
+    of a step and every tick up to the furthest ball prediction, and bounds neither."""
+    if not isinstance(saved, dict):
+        return  # the set-up check refuses it
+    tick_skip = saved.get("tick_skip")
+    if type(tick_skip) is int and tick_skip > MAX_TICK_SKIP:
+        raise AgentFileError(f"the set-up's tick_skip {tick_skip} is more than {MAX_TICK_SKIP}")
+    observation = saved.get("observation")
+    if not isinstance(observation, dict):
+        return
+    offsets, rays = observation.get("ball_prediction"), observation.get("wall_rays")
+    if isinstance(offsets, list) and any(type(k) is int and k > MAX_PREDICTION_TICKS for k in offsets):
+        raise AgentFileError(f"the set-up predicts the ball more than {MAX_PREDICTION_TICKS} ticks ahead")
+    # Every ray and prediction is an input: more than the network takes cannot
+    # fit, and would only be built to be refused.
+    if type(rays) is int and rays > inputs or isinstance(offsets, list) and len(offsets) > inputs:
+        raise AgentFileError(f"the set-up's observation is larger than the network's {inputs} inputs")
 
 
 def _check_fits(agent: Agent, keywords: dict[str, Any]) -> None:

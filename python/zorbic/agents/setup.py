@@ -54,6 +54,11 @@ def setup_from_saved(saved: dict[str, Any] | None) -> dict[str, Any]:
         if not isinstance(saved, dict) or not isinstance(saved.get("observation"), dict):
             raise TypeError("the set-up and its observation must be JSON objects")
         keywords = {key: saved[key] for key in ("n_red", "n_blue", "stadium", "tick_skip", "max_steps")}
+        stadium = keywords["stadium"]
+        # A stadium argument that is not stadium text is read as a path: from a
+        # file someone sent, that would read whatever file they named here.
+        if stadium is not None and not (isinstance(stadium, str) and stadium.lstrip("\ufeff \t\r\n").startswith("{")):
+            raise TypeError("the stadium must be stadium text (a JSON object) or null")
         keywords["obs_builder"] = EgocentricObservation(**saved["observation"])
         keywords["action_parser"] = saved["actions"]
         MatchSetup(**keywords)

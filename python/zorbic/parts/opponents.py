@@ -7,6 +7,7 @@ players.
 
 from __future__ import annotations
 
+import os
 from abc import ABC, abstractmethod
 from collections.abc import Callable
 from typing import Any
@@ -148,20 +149,31 @@ BUILT_IN: dict[str, Callable[[], Opponent]] = {"idle": IdleOpponent, "random": R
 
 
 def make_opponent(
-    choice: str | Opponent | Callable[[np.ndarray], Any] | Any,
+    choice: str | os.PathLike[str] | Opponent | Callable[[np.ndarray], Any] | Any,
     obs_builder: ObservationBuilder | None = None,
     action_parser: ActionParser | None = None,
+    *,
+    trust_pickle: bool = False,
 ) -> Opponent:
-    """An opponent from a built-in name, an Opponent, or a frozen policy.
+    """An opponent from a built-in name, an Opponent, a frozen policy, or the path of an agent file.
 
     A policy sees the given observation builder and action parser, by default
-    the built-in egocentric observation and discrete action table.
+    the built-in egocentric observation and discrete action table; an agent
+    file's policy sees the match as it learned to. A stable-baselines3 model
+    file is read only with `trust_pickle`: reading one runs code stored in it.
     """
     if isinstance(choice, Opponent):
         return choice
+    if isinstance(choice, os.PathLike) or isinstance(choice, str) and choice not in BUILT_IN and os.path.isfile(choice):
+        # The agents build on the parts: taken when a file is named.
+        from zorbic.agents.opponent import opponent_from_file
+
+        return opponent_from_file(choice, trust_pickle=trust_pickle)
     if isinstance(choice, str):
         if choice not in BUILT_IN:
-            raise ValueError(f"unknown opponent {choice!r}: use one of {sorted(BUILT_IN)}, an Opponent or a policy")
+            raise ValueError(
+                f"unknown opponent {choice!r}: use one of {sorted(BUILT_IN)}, an agent file, an Opponent or a policy"
+            )
         return BUILT_IN[choice]()
     if callable(choice) or callable(getattr(choice, "predict", None)):
         return PolicyOpponent(choice, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())
