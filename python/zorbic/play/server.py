@@ -204,12 +204,14 @@ class PlayServer:
     # ------------------------------------------------------------ lifetime
 
     async def start(self, port: int = 0) -> str:
+        """Listen on `port` (0: any free one); returns the page's address."""
+        self.loop = asyncio.get_running_loop()
         app = web.Application(client_max_size=MAX_MESSAGE_BYTES)
         app.router.add_get("/", self._page)
         app.router.add_get("/socket", self._connect)
-        self._runner = web.AppRunner(app, access_log=None, handle_signals=False)
+        self._runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=SHUTDOWN_SECONDS)
         await self._runner.setup()
-        site = web.TCPSite(self._runner, self.host, port, shutdown_timeout=SHUTDOWN_SECONDS)
+        site = web.TCPSite(self._runner, self.host, port)
         await site.start()
         self.port = self._runner.addresses[0][1]
         return self.url
