@@ -61,9 +61,7 @@ def test_after_a_goal_every_driver_decides_on_the_next_tick() -> None:
     match = LiveMatch(classic_text(), 1, 1, 0, lambda field: [Driver(chaser, np.array([1]), 8, "chaser")])
     for _ in range(3):
         match.tick()
-    ball_pos, ball_vel, player_pos, player_vel, steps = match.env.snapshot()
-    ball_pos[0], ball_vel[0] = (355.0, 0.0), (6.0, 0.0)
-    match.env.set_state(ball_pos, ball_vel, player_pos, player_vel, steps)
+    match.place((355.0, 0.0), (6.0, 0.0), match.state.player_pos[0], match.state.player_vel[0])
     scored = [match.tick() for _ in range(5)]
     goal_tick = scored.index(4) + 4  # the tick counter after the goal's tick
     assert goal_tick in chaser.seen
@@ -86,9 +84,9 @@ def test_a_held_direction_moves_the_persons_player_that_way(keys: Keys, directio
 
 def test_a_kick_tapped_between_two_ticks_still_kicks() -> None:
     match = idle_match()
-    ball_pos, ball_vel, player_pos, player_vel, steps = match.env.snapshot()
-    player_pos[0, 0] = (-20.0, 0.0)
-    match.env.set_state(ball_pos, ball_vel, player_pos, player_vel, steps)
+    players = match.state.player_pos[0].copy()
+    players[0] = (-20.0, 0.0)
+    match.place((0.0, 0.0), (0.0, 0.0), players, np.zeros_like(players))
     match.press(Keys(kick=True))
     match.press(Keys())
     match.tick()

@@ -129,6 +129,13 @@ class LiveMatch:
         self.state = self._read()
         self._start_drivers()
 
+    def place(self, ball_pos: Any, ball_vel: Any, player_pos: Any, player_vel: Any) -> None:
+        """Put the bodies where given (engine frame): the match is then in play, as after any written state."""
+        arrays = [np.array(a, np.float64)[None] for a in (ball_pos, ball_vel, player_pos, player_vel)]
+        self.env.set_state(*arrays, self.state.ticks.copy())
+        self.flow.set_state()
+        self.state = self._read()
+
     def replay(self) -> Replay:
         return self.env.replay()
 
