@@ -37,16 +37,10 @@ class Agent:
 
 def read_agent(path: str | os.PathLike[str], trust_pickle: bool) -> Agent:
     """An agent file (or, with `trust_pickle`, a stable-baselines3 model) read for play."""
-    try:
-        from zorbic.agents import load_policy
-    except ImportError:
-        raise ValueError(
-            f"{path}: agent files cannot be read by this zorbic; play against a built-in opponent"
-        ) from None
-    from zorbic.training.model_files import setup_from_saved
+    from zorbic.agents import load_policy
 
-    policy, setup = load_policy(path, trust_pickle=trust_pickle)
-    return Agent(Path(path), policy, setup_from_saved(setup))
+    policy, keywords = load_policy(path, trust_pickle=trust_pickle)
+    return Agent(Path(path), policy, keywords)
 
 
 def choose(choice: str, trust_pickle: bool) -> str | Agent:
