@@ -140,7 +140,13 @@ def _address(server) -> tuple[str, str]:
 
 def _connect(host: str, token: str, origin: str | None):
     options = {"origin": origin} if origin is not None else {"suppress_origin": True}
-    return websocket.create_connection(f"ws://{host}/socket?token={token}", timeout=10, **options)
+    socket = websocket.WebSocket()
+    try:
+        socket.connect(f"ws://{host}/socket?token={token}", timeout=10, **options)
+    except Exception:
+        socket.shutdown()  # a refused handshake leaves the OS socket open
+        raise
+    return socket
 
 
 @pytest.mark.parametrize(
@@ -206,6 +212,7 @@ def test_garbage_messages_leave_the_match_running(tmp_path: Path) -> None:
         with pytest.raises((websocket.WebSocketConnectionClosedException, ConnectionError)):
             for _ in range(200):
                 socket.recv()
+        socket.shutdown()  # close() leaves the OS socket of a dropped connection open
         again = _connect(host, token, f"http://{host}")
         assert json.loads(again.recv())["kind"] == "hello"
         assert _states(again, 2)["tick"] > after["tick"]
@@ -274,3 +281,34 @@ def test_an_agent_path_that_is_no_file_is_one_line_and_status_1(tmp_path: Path) 
         timeout=60,
     )
     assert done.returncode == 1 and "no agent file" in done.stderr and len(done.stderr.splitlines()) == 1
+
+
+def test_a_pickled_model_handed_to_play_is_refused_before_it_is_opened(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    from test_agent_security import hostile_model
+    from zorbic.commands import main as cli
+
+    model, marker, _ = hostile_model(tmp_path)
+    assert cli.main(["play", "--no-browser", "--against", str(model), "--record", str(tmp_path / "m.zrp")]) == 1
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "python -m zorbic export" in err[0]
+    assert not marker.exists() and not (tmp_path / "m.zrp").exists()
+
+
+def test_agent_files_drive_the_others_in_their_own_matches(tmp_path: Path) -> None:
+    from agent_helpers import random_agent
+    from zorbic.agents import save_agent
+    from zorbic.play.lineup import choose, drivers
+
+    path = save_agent(random_agent(n_red=2, n_blue=2, tick_skip=4), tmp_path / "two.agent")
+    agent = choose(str(path), trust_pickle=False)
+    match = LiveMatch(classic_text(), 2, 2, 2, lambda field: drivers(agent, "idle", field, 2, "blue"))
+    (mate,), (other,) = ([d for d in match.drivers if d.label == name] for name in ("idle", "two.agent"))
+    assert mate.slots.tolist() == [3] and other.slots.tolist() == [0, 1] and other.decide_every == 4
+    for _ in range(40):
+        match.tick()
+    assert verify(match.replay()).ok
+    # Trained for 2 v 2, it does not play 1 v 1.
+    with pytest.raises(ValueError, match="trained for 2 v 2"):
+        LiveMatch(classic_text(), 1, 1, 0, lambda field: drivers(agent, agent, field, 0, "red"))

@@ -35,9 +35,11 @@ from zorbic.play.messages import MAX_MESSAGE_BYTES, RateLimit, parse
 from zorbic.replays.format import save_replay
 
 LOOPBACK = ("127.0.0.1", "localhost", "[::1]")
-# Closing connections and the listening socket must fit in what is left of
-# the second a Ctrl-C allows.
-SHUTDOWN_SECONDS = 0.3
+# Closing the page's connection, then the server (which waits for its
+# handlers up to SHUTDOWN_SECONDS before it drops them), must fit in what is
+# left of the second a Ctrl-C allows.
+CLOSE_SECONDS = 0.15
+SHUTDOWN_SECONDS = 0.2
 
 
 def page_html() -> str:
@@ -231,10 +233,10 @@ class PlayServer:
             path = save_replay(self.match.replay(), self.record)
             if self._socket is not None:
                 with contextlib.suppress(Exception):
-                    await asyncio.wait_for(self._socket.close(message=b"the server stopped"), SHUTDOWN_SECONDS)
+                    await asyncio.wait_for(self._socket.close(message=b"the server stopped"), CLOSE_SECONDS)
             if self._runner is not None:
                 with contextlib.suppress(Exception):
-                    await asyncio.wait_for(self._runner.cleanup(), SHUTDOWN_SECONDS)
+                    await asyncio.wait_for(self._runner.cleanup(), 2 * SHUTDOWN_SECONDS)
         return path
 
 
