@@ -30,7 +30,7 @@ from aiohttp import WSMsgType, web
 from zorbic.display.viewer import drawing_script
 from zorbic.engine.match_flow import TICKS_PER_SECOND
 from zorbic.play.clock import TickClock
-from zorbic.play.match import LiveMatch
+from zorbic.play.match import Keys, LiveMatch
 from zorbic.play.messages import MAX_MESSAGE_BYTES, RateLimit, parse
 from zorbic.replays.format import save_replay
 
@@ -134,7 +134,7 @@ class PlayServer:
             sender.cancel()
             if self._socket is socket:
                 self._socket = None
-                self.match.press(type(self.match.keys)())
+                self.match.press(Keys())  # nobody holds a key any more
         return socket
 
     async def _obey(self, text: str) -> None:
