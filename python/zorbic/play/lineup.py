@@ -12,18 +12,19 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, fields
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.core.state import Field
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.opponents import BUILT_IN, PolicyOpponent, make_opponent
 from zorbic.play.match import Driver
 
 SIDES = ("red", "blue")
-_DEFAULT_TICK_SKIP = next(f.default for f in fields(MatchSetup) if f.name == "tick_skip")
+_DEFAULT_TICK_SKIP = cast(int, next(f.default for f in fields(MatchSetup) if f.name == "tick_skip"))
 
 
 @dataclass(frozen=True)
@@ -65,7 +66,7 @@ def _driver(choice: str | Agent, field: Field, slots: np.ndarray) -> Driver:
     seen = SoccerBatch(1, trained).observation_space.shape[0]
     if builder.size(field) != seen:
         raise ValueError(f"{choice.path} sees {seen} numbers on its own stadium but {builder.size(field)} on this one")
-    opponent = PolicyOpponent(choice.policy, builder, trained.action_parser)
+    opponent = PolicyOpponent(choice.policy, builder, make_action_parser(trained.action_parser))
     return Driver(opponent, slots, trained.tick_skip, choice.path.name)
 
 

@@ -131,8 +131,10 @@ class LiveMatch:
 
     def place(self, ball_pos: Any, ball_vel: Any, player_pos: Any, player_vel: Any) -> None:
         """Put the bodies where given (engine frame): the match is then in play, as after any written state."""
-        arrays = [np.array(a, np.float64)[None] for a in (ball_pos, ball_vel, player_pos, player_vel)]
-        self.env.set_state(*arrays, self.state.ticks.copy())
+        ball, ball_speed, players, player_speed = (
+            np.array(a, np.float64)[None] for a in (ball_pos, ball_vel, player_pos, player_vel)
+        )
+        self.env.set_state(ball, ball_speed, players, player_speed, self.state.ticks.copy())
         self.flow.set_state()
         self.state = self._read()
 

@@ -56,7 +56,8 @@ class RateLimit:
 
     def __init__(self, rate: float = MESSAGE_RATE, burst: float = MESSAGE_BURST) -> None:
         self.rate, self.burst = rate, burst
-        self.tokens, self.last = burst, None
+        self.tokens = burst
+        self.last: float | None = None
 
     def allow(self, now: float) -> bool:
         if self.last is not None:
