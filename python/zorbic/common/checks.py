@@ -56,4 +56,3 @@ def _range(low: int | None, high: int | None) -> str:
     if low is not None:
         return "positive" if low == 1 else "non-negative" if low == 0 else f"at least {low}"
     return f"at most {high}"
-

@@ -60,10 +60,15 @@ def read_limited(path: str | os.PathLike[str], limit: int, what: str = "file") -
     """
     name = os.fspath(path)
     descriptor = os.open(name, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
-    with os.fdopen(descriptor, "rb") as file:
+    try:
         mode = os.fstat(descriptor).st_mode
-        if not stat.S_ISREG(mode):
-            raise FileRefused(f"{name}: {_kind(mode)}, not a regular file: a {what} must be a regular file")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    if not stat.S_ISREG(mode):
+        os.close(descriptor)
+        raise FileRefused(f"{name}: {_kind(mode)}, not a regular file: a {what} must be a regular file")
+    with os.fdopen(descriptor, "rb") as file:
         data = file.read(limit + 1)
     if len(data) > limit:
         raise FileRefused(
