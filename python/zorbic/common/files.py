@@ -72,7 +72,7 @@ def read_limited(path: str | os.PathLike[str], limit: int, what: str = "file") -
         data = file.read(limit + 1)
     if len(data) > limit:
         raise FileRefused(
-            f"{name}: the {what} is larger than the limit of {limit} bytes (see docs/reliability.md to raise it)"
+            f"{name}: the {what} is larger than the limit of {limit} bytes (see docs/guides/limits.md to raise it)"
         )
     return data
 

@@ -3,7 +3,7 @@
 Building a stadium grows with the square of its disc count and every tick
 tests every pair of discs, so a small file that lists a huge number of
 bodies could hold the engine for hours. Each limit can be raised through
-an environment variable (docs/reliability.md lists them); the variables are
+an environment variable (docs/guides/limits.md lists them); the variables are
 read at every check, so a process that sets one sees it at once, and
 worker processes inherit it.
 """
@@ -138,7 +138,7 @@ def _too_many(key: str, limits: Limits) -> str:
     field = "discs" if key == "discs" else "stadium_items"
     return (
         f"the stadium lists more than {_limit_of(key, limits)} {key}, the limit"
-        f" (raise it with {_VARIABLES[field]}, see docs/reliability.md)"
+        f" (raise it with {_VARIABLES[field]}, see docs/guides/limits.md)"
     )
 
 
@@ -148,7 +148,7 @@ def check_stadium(text: str, limits: Limits | None = None) -> str:
     if len(text) > limits.stadium_bytes:
         raise TooLarge(
             f"the stadium text is larger than {limits.stadium_bytes} bytes, the limit"
-            f" (raise it with {_VARIABLES['stadium_bytes']}, see docs/reliability.md)"
+            f" (raise it with {_VARIABLES['stadium_bytes']}, see docs/guides/limits.md)"
         )
     count_bodies(text, limits)
     return text

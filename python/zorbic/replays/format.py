@@ -308,7 +308,7 @@ def _unique(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 
 
 def _too_large(message: str, field: str) -> ReplayError:
-    return ReplayError("limit", f"{message} (raise the limit with {limits.variable(field)}, see docs/reliability.md)")
+    return ReplayError("limit", f"{message} (raise the limit with {limits.variable(field)}, see docs/guides/limits.md)")
 
 
 def _metadata(unpacker: _Unpacker, bounds: limits.Limits) -> tuple[dict[str, Any], int]:
