@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from zorbic.common.files import FileRefused, atomic_path, check_outputs, read_limited, stale_temporaries, write_atomic
+from zorbic.common.files import FileRefused, atomic_path, check_outputs, read_bounded, stale_temporaries, write_atomic
 from zorbic.engine import limits
 from zorbic.engine.stadium import stadium_text
 
@@ -26,7 +26,7 @@ def fifo(tmp_path: Path) -> Path:
 def test_reads_refuse_what_is_not_a_regular_file(name: str, fifo: Path, tmp_path: Path) -> None:
     path = {"fifo": fifo, "/dev/zero": Path("/dev/zero"), "directory": tmp_path}[name]
     with pytest.raises(FileRefused, match="not a regular file"):
-        read_limited(path, 100)
+        read_bounded(path, 100)
     with pytest.raises(ValueError, match="not a regular file"):
         stadium_text(path)
 
@@ -34,9 +34,9 @@ def test_reads_refuse_what_is_not_a_regular_file(name: str, fifo: Path, tmp_path
 def test_reads_stop_at_the_limit(tmp_path: Path) -> None:
     path = tmp_path / "big"
     path.write_bytes(b"x" * 101)
-    assert read_limited(path, 101) == b"x" * 101
+    assert read_bounded(path, 101) == b"x" * 101
     with pytest.raises(FileRefused, match="larger than the limit of 100"):
-        read_limited(path, 100)
+        read_bounded(path, 100)
 
 
 @pytest.mark.parametrize("name", ["fifo", "/dev/null", "directory", "dangling-link", "missing-directory"])

@@ -10,6 +10,10 @@ from dataclasses import dataclass
 from zorbic.common.checks import integer
 
 PROG = "python -m zorbic"
+TRUST_PICKLE_HELP = (
+    "also read stable-baselines3 .zip models: they are pickles, and reading one runs any code its author put in it,"
+    " so pass this only for files you made or trust (convert them once with `export` instead)"
+)
 
 
 @dataclass(frozen=True)

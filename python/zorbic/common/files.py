@@ -51,7 +51,7 @@ def _kind(mode: int) -> str:
     return "not a regular file"
 
 
-def read_limited(path: str | os.PathLike[str], limit: int, what: str = "file") -> bytes:
+def read_bounded(path: str | os.PathLike[str], limit: int, what: str = "file") -> bytes:
     """The bytes of a regular file of at most `limit` bytes; FileRefused otherwise.
 
     The file is opened without blocking, so a FIFO is refused rather than

@@ -53,6 +53,7 @@ def label_font_size(scene: Scene) -> int:
 
 
 def overlay_font_size(scene: Scene) -> int:
+    """The overlay's text size: about 4 % of the picture's height."""
     return min(max(10, round(scene.view.height * 0.042)), 200)
 
 
@@ -105,6 +106,8 @@ def _draw_strokes(scene: Scene) -> Image.Image:
 
 @dataclass(frozen=True)
 class Sprite:
+    """A disc drawn once at one sub-pixel offset, pasted wherever a disc sits at that offset."""
+
     color: Image.Image  # RGB
     mask: Image.Image  # L, the disc's coverage
     half: int  # the disc's centre is `half` + the sprite's sub-pixel offset from its corner
@@ -165,10 +168,12 @@ class Renderer:
 
     @property
     def width(self) -> int:
+        """The picture's width in pixels."""
         return self.scene.view.width
 
     @property
     def height(self) -> int:
+        """The picture's height in pixels."""
         return self.scene.view.height
 
     def draw(
@@ -255,12 +260,14 @@ class MatchRenderer:
         batch.add_observer(self)
 
     def on_reset(self, batch: Any, which: npt.NDArray[np.bool_], start: object) -> None:
+        """Restart the score and phase of the matches in `which`."""
         self.flow.reset(which)
         if start is not None:
             self.flow.set_state()
         self._ticks = batch.state.ticks.copy()
 
     def on_step(self, batch: Any, actions: npt.NDArray[np.int64], scored: npt.NDArray[np.int8]) -> None:
+        """Follow each match's phase and score through one step."""
         ticks = batch.state.ticks
         self.flow.step(scored, batch.state.ball_vel, ticks - self._ticks)
         self._ticks = ticks.copy()

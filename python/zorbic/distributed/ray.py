@@ -90,6 +90,7 @@ class Collection:
 
     @property
     def rollout(self) -> Rollout:
+        """The batches joined into one rollout, matches side by side in the order of the actors."""
         return Rollout.join([batch.rollout for batch in self.batches])
 
 
@@ -186,10 +187,12 @@ class RolloutCollector:
 
     @property
     def n_actors(self) -> int:
+        """How many actors collect (restarted ones count once)."""
         return len(self._actors)
 
     @property
     def idle(self) -> list[int]:
+        """The actors with no request in flight, by number."""
         busy = {k for k, _ in self._in_flight.values()}
         return [k for k in range(self.n_actors) if k not in busy]
 

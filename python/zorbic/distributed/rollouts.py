@@ -122,10 +122,12 @@ class MLPPolicy:
         return outputs
 
     def logits(self, obs: np.ndarray) -> np.ndarray:
+        """The action logits (B, n_actions) for observations `obs` (B, obs_dim)."""
         last = self.layers - 1
         return self.hidden(obs)[-1] @ self.params[f"w{last}"] + self.params[f"b{last}"]
 
     def probabilities(self, obs: np.ndarray) -> np.ndarray:
+        """The action distribution (B, n_actions) for observations `obs` (B, obs_dim)."""
         logits = self.logits(obs)
         exp = np.exp(logits - logits.max(axis=1, keepdims=True))
         return exp / exp.sum(axis=1, keepdims=True)
@@ -157,10 +159,12 @@ class Rollout:
 
     @property
     def steps(self) -> int:
+        """The number of steps collected."""
         return self.rewards.shape[0]
 
     @property
     def rows(self) -> int:
+        """The number of learners stepped side by side."""
         return self.rewards.shape[1]
 
     def equals(self, other: Rollout) -> bool:
@@ -246,6 +250,7 @@ class RolloutConfig:
             raise ValueError(f"num_envs must be a multiple of the {learners} learners per match, got {self.num_envs}")
 
     def keywords(self) -> dict[str, Any]:
+        """The MatchSetup keywords, from `setup` or the function that makes them."""
         made = self.setup() if callable(self.setup) else self.setup
         if made is not None and not isinstance(made, Mapping):
             raise TypeError(

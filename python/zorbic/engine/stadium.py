@@ -19,7 +19,7 @@ from importlib import resources
 from pathlib import Path
 
 import zorbic_core
-from zorbic.common.files import read_limited
+from zorbic.common.files import read_bounded
 from zorbic.engine import limits
 from zorbic.engine.limits import check_stadium
 
@@ -61,7 +61,7 @@ def stadium_text(stadium: str | os.PathLike[str] | None) -> str:
 
 
 def _file_text(path: str | os.PathLike[str]) -> str:
-    data = read_limited(path, limits.current().stadium_bytes, "stadium file")
+    data = read_bounded(path, limits.current().stadium_bytes, "stadium file")
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:

@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 import zorbic_core
-from zorbic.common.files import FileRefused, read_limited, write_atomic
+from zorbic.common.files import FileRefused, read_bounded, write_atomic
 from zorbic.engine import limits
 
 MAGIC = b"\x89ZRP\r\n\x1a\n"
@@ -416,7 +416,7 @@ def decode_replay(data: bytes) -> Replay:
 def load_replay(path: str | os.PathLike[str]) -> Replay:
     """Read a replay file; a damaged one raises ReplayError naming the file."""
     try:
-        data = read_limited(path, limits.current().replay_bytes, "replay file")
+        data = read_bounded(path, limits.current().replay_bytes, "replay file")
         return decode_replay(data)
     except ReplayError as error:
         raise ReplayError(error.kind, f"{os.fspath(path)}: {error}") from None
