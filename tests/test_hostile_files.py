@@ -35,7 +35,7 @@ def test_reads_stop_at_the_limit(tmp_path: Path) -> None:
     path = tmp_path / "big"
     path.write_bytes(b"x" * 101)
     assert read_bounded(path, 101) == b"x" * 101
-    with pytest.raises(FileRefused, match="larger than the limit of 100"):
+    with pytest.raises(FileRefused, match="more than the 100 bytes"):
         read_bounded(path, 100)
 
 

@@ -71,9 +71,7 @@ def read_bounded(path: str | os.PathLike[str], limit: int, what: str = "file") -
     with os.fdopen(descriptor, "rb") as file:
         data = file.read(limit + 1)
     if len(data) > limit:
-        raise FileRefused(
-            f"{name}: the {what} is larger than the limit of {limit} bytes (see docs/guides/limits.md to raise it)"
-        )
+        raise FileRefused(f"{name}: more than the {limit:,} bytes a {what} may have")
     return data
 
 
