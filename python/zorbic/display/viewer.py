@@ -133,8 +133,10 @@ def viewer_html(replay: Replay, width: int = 960, height: int = 480) -> str:
     template = assets.joinpath("viewer.html").read_text(encoding="utf-8")
     script = drawing_script() + assets.joinpath("viewer.js").read_text(encoding="utf-8")
     data = match_data(replay, width, height)
-    # Inside a script element only "</" could end it early.
-    payload = json.dumps(data, separators=(",", ":"), allow_nan=False).replace("</", "<\\/")
+    # Inside a script element "</" could end it early and "<!--" or
+    # "<script" could make the parser skip its end; "<" occurs only inside
+    # JSON strings, where \u003c means the same.
+    payload = json.dumps(data, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
     fill = {"__TITLE__": html.escape(data["title"]), "__SCRIPT__": script, "__MATCH__": payload}
     # One pass, so that nothing filled in is read as a placeholder.
     return re.sub("__TITLE__|__SCRIPT__|__MATCH__", lambda found: fill[found.group(0)], template)

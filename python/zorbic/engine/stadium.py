@@ -19,6 +19,9 @@ from pathlib import Path
 import numpy as np
 
 from zorbic import _engine
+from zorbic.common.files import read_bounded
+from zorbic.engine import limits
+from zorbic.engine.limits import check_stadium
 
 GROUPS: dict[str, int] = dict(_engine.GROUPS)
 BALL, RED, BLUE = GROUPS["ball"], GROUPS["red"], GROUPS["blue"]
@@ -37,19 +40,28 @@ def stadium_text(stadium: str | os.PathLike[str] | None) -> str:
 
     None is the classic stadium; a path (or a string that does not start with
     "{") names a `.zsm` file; any other string is the stadium text itself.
+    A file must be a regular file, and the text must be within the size and
+    body limits of `zorbic.engine.limits`: ValueError otherwise.
     """
     if stadium is None:
         return classic_text()
     if isinstance(stadium, os.PathLike):
-        return Path(stadium).read_text(encoding="utf-8")
+        return check_stadium(_file_text(stadium))
     if not isinstance(stadium, str):
         raise TypeError(f"stadium must be None, stadium text or a path to a .zsm file, not {type(stadium).__name__}")
     if stadium.lstrip("\ufeff \t\r\n").startswith("{"):
-        return stadium
-    path = Path(stadium)
-    if not path.is_file():
-        raise ValueError(f"stadium {stadium!r} is neither stadium text nor a path to a .zsm file")
-    return path.read_text(encoding="utf-8")
+        return check_stadium(stadium)
+    if not Path(stadium).exists():
+        raise ValueError(f"stadium {stadium[:200]!r} is neither stadium text nor a path to a .zsm file")
+    return check_stadium(_file_text(stadium))
+
+
+def _file_text(path: str | os.PathLike[str]) -> str:
+    data = read_bounded(path, limits.current().stadium_bytes, "stadium file")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{os.fspath(path)}: the stadium file is not UTF-8 text ({error.reason})") from None
 
 
 @dataclass(frozen=True)
