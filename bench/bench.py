@@ -14,7 +14,8 @@ use: RAYON_NUM_THREADS is set for each one.
                                earlier commit (bench/baseline.py)
 
 The sections faces, render and collector run scripts of their own
-(bench/faces_bench.py, render_bench.py, collector_bench.py), which also run
+(bench/faces_bench.py, render_bench.py, collector_bench.py,
+copy_bench.py), which also run
 alone; their tables are relayed here.
 """
 
@@ -40,13 +41,14 @@ PROBE_BUILD_DIR = ROOT / "build" / "bench-tools"
 TEAMS = ((1, 1), (3, 3), (16, 16))
 BATCH_SIZES = (1, 64, 1024, 16384)
 TICK_SKIP = 8
-SECTIONS = ("rollout", "step", "overhead", "predict", "memory", "construct", "faces", "render", "collector")
+SECTIONS = ("rollout", "step", "overhead", "predict", "memory", "construct", "faces", "render", "collector", "copy")
 # Sections measured by scripts of their own, in processes of their own: the
 # training faces, the renderer and the Ray collector. Their tables are relayed.
 SCRIPTS = {
     "faces": ("faces_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "render": ("render_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "collector": ("collector_bench.py", {}),
+    "copy": ("copy_bench.py", {}),
 }
 
 
