@@ -7,6 +7,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 PROG = "python -m zorbic"
+TRUST_PICKLE_HELP = (
+    "also read stable-baselines3 .zip models: they are pickles, and reading one runs any code its author put in it,"
+    " so pass this only for files you made or trust (convert them once with `export` instead)"
+)
 
 
 @dataclass(frozen=True)

@@ -12,7 +12,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from zorbic.commands import evaluate, record, replay
+from zorbic.commands import evaluate, export, record, replay
 from zorbic.commands.base import PROG, Command, CommandError
 
 COMMANDS: dict[str, Command] = {}
@@ -25,7 +25,7 @@ def register(command: Command) -> Command:
     return command
 
 
-for _module in (record, replay, evaluate):
+for _module in (record, replay, evaluate, export):
     register(_module.COMMAND)
 
 

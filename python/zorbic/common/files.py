@@ -1,9 +1,11 @@
-"""Writing files so that a crash never leaves a partial file under the final name."""
+"""Writing files so that a crash never leaves a partial file under the final name, and
+reading files with a bound on what a file may make us hold."""
 
 from __future__ import annotations
 
 import contextlib
 import os
+import stat
 import tempfile
 from collections.abc import Iterator
 from pathlib import Path
@@ -39,11 +41,37 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[Path]:
 
 
 def write_atomic(path: str | os.PathLike[str], data: bytes) -> Path:
+    """Write `data` to `path` through `atomic_path`; returns the path."""
     with atomic_path(path) as temporary:
         with open(temporary, "wb") as out:
             out.write(data)
             out.flush()
     return Path(path)
+
+
+def read_bounded(path: str | os.PathLike[str], limit: int, what: str = "file") -> bytes:
+    """The bytes of the regular file `path`, refused past `limit` bytes.
+
+    A FIFO, a device or a directory is refused before anything is read: a
+    FIFO would block and /dev/zero never ends. The file is opened without
+    blocking and checked on the open descriptor, so a name swapped for a
+    FIFO after a check cannot slip through.
+
+    Raises:
+        ValueError: not a regular file, or larger than `limit`.
+        OSError: it cannot be opened or read.
+    """
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    with os.fdopen(descriptor, "rb") as source:
+        status = os.fstat(source.fileno())
+        if not stat.S_ISREG(status.st_mode):
+            raise ValueError(f"{path}: not a regular file, so not a {what}")
+        if status.st_size > limit:
+            raise ValueError(f"{path}: {status.st_size:,} bytes, more than the {limit:,} a {what} may have")
+        data = source.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"{path}: more than the {limit:,} bytes a {what} may have")
+    return data
 
 
 def _sync_directory(directory: Path) -> None:

@@ -37,6 +37,7 @@ from typing import Any
 import numpy as np
 
 import zorbic_core
+from zorbic.agents.network import Agent
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 
@@ -104,6 +105,8 @@ def policy_actions(policy: Policy, obs: np.ndarray, rng: np.random.Generator | N
     """Actions of `policy` for `obs`: drawn with `rng` from a stable-baselines3
     policy's distribution, or the most likely ones without `rng`; a plain
     callable's are its own."""
+    if rng is not None and isinstance(policy, Agent):
+        return policy.predict(obs, deterministic=False, rng=rng)[0]
     net = getattr(policy, "policy", policy)
     if rng is not None and callable(getattr(net, "get_distribution", None)):
         return _draw(net, obs, rng)
