@@ -13,9 +13,10 @@ use: RAYON_NUM_THREADS is set for each one.
                                the target workloads side by side with an
                                earlier commit (bench/baseline.py)
 
-The sections faces, render, collector and play run scripts of their own
-(bench/faces_bench.py, render_bench.py, collector_bench.py, play_bench.py),
-which also run alone; their tables are relayed here.
+The sections faces, render, collector, play and copy run scripts of their
+own (bench/faces_bench.py, render_bench.py, collector_bench.py,
+play_bench.py, copy_bench.py), which also run alone; their tables are
+relayed here.
 """
 
 from __future__ import annotations
@@ -40,7 +41,19 @@ PROBE_BUILD_DIR = ROOT / "build" / "bench-tools"
 TEAMS = ((1, 1), (3, 3), (16, 16))
 BATCH_SIZES = (1, 64, 1024, 16384)
 TICK_SKIP = 8
-SECTIONS = ("rollout", "step", "overhead", "predict", "memory", "construct", "faces", "render", "collector", "play")
+SECTIONS = (
+    "rollout",
+    "step",
+    "overhead",
+    "predict",
+    "memory",
+    "construct",
+    "faces",
+    "render",
+    "collector",
+    "play",
+    "copy",
+)
 # Sections measured by scripts of their own, in processes of their own: the
 # training faces, the renderer and the Ray collector. Their tables are relayed.
 SCRIPTS = {
@@ -48,6 +61,7 @@ SCRIPTS = {
     "render": ("render_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "collector": ("collector_bench.py", {}),
     "play": ("play_bench.py", {"RAYON_NUM_THREADS": "1"}),
+    "copy": ("copy_bench.py", {}),
 }
 
 
