@@ -7,7 +7,7 @@ import sys
 import time
 from pathlib import Path
 
-from zorbic.commands.base import Command, count
+from zorbic.commands.base import Command, whole_number
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
@@ -18,11 +18,13 @@ def configure(parser: argparse.ArgumentParser) -> None:
         "--against", default="chaser", metavar="AGENT", help=f"an agent file, or one of {choices} (default chaser)"
     )
     parser.add_argument("--mates", metavar="AGENT", help="what drives your team-mates (default: as --against)")
-    parser.add_argument("--n-red", type=count, help="red players (default: the agent's, else 1)")
-    parser.add_argument("--n-blue", type=count, help="blue players (default: the agent's, else 1)")
+    parser.add_argument("--n-red", type=whole_number(0, 32), help="red players (default: the agent's, else 1)")
+    parser.add_argument("--n-blue", type=whole_number(0, 32), help="blue players (default: the agent's, else 1)")
     parser.add_argument("--side", choices=("red", "blue"), default="red", help="the team you play (default red)")
     parser.add_argument("--stadium", type=Path, help="a .zsm stadium file (default: the agent's, else classic)")
-    parser.add_argument("--port", type=count, default=0, help="the port to serve on (default: any free one)")
+    parser.add_argument(
+        "--port", type=whole_number(0, 65535), default=0, help="the port to serve on (default: any free one)"
+    )
     parser.add_argument("--host", default="127.0.0.1", help="the address to serve on (default 127.0.0.1, this machine)")
     parser.add_argument(
         "--record", type=Path, help="the replay file to write (.zrp; default zorbic-play-<time>.zrp here)"

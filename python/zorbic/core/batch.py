@@ -12,7 +12,7 @@ itself: the faces decide when (their autoreset modes) and call `restart`.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from gymnasium import spaces
@@ -130,7 +130,9 @@ class SoccerBatch:
         which = np.ones(self.n_matches, np.bool_) if which is None else np.asarray(which, np.bool_)
         if not which.any():
             return
-        start = self.reset_rule.restart(RecordingEngine(self.env, self.history), self.field, which)
+        # The recorder stands in for the engine, so that a copy can replay what the rule did.
+        engine = cast(zorbic_core.VecEnv, RecordingEngine(self.env, self.history))
+        start = self.reset_rule.restart(engine, self.field, which)
         self._episode_steps[which] = 0
         self._scored[which] = -1
         self._terminated[which] = False

@@ -84,7 +84,8 @@ class History:
         history = cls(len(plain["started"]))
         history.calls = [(name, tuple(args)) for name, args in plain["calls"]]
         history.started = np.array(plain["started"], np.int64)
-        history.kick_rate_limit = tuple(int(v) for v in plain["kick_rate_limit"])
+        low, cost, cap = (int(v) for v in plain["kick_rate_limit"])
+        history.kick_rate_limit = (low, cost, cap)
         history.unknown = np.array(plain["unknown"], np.bool_)
         return history
 

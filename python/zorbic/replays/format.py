@@ -189,7 +189,7 @@ _META_KEYS = {"stadium", "n_red", "n_blue", "tick_skip", "n_steps", "events"}
 class _Reader:
     """Hands out the arrays that follow the metadata, in order."""
 
-    def __init__(self, data: bytes, offset: int) -> None:
+    def __init__(self, data: bytes | bytearray, offset: int) -> None:
         self.data, self.offset = data, offset
 
     def take(self, count: int, dtype: str) -> np.ndarray:
@@ -302,7 +302,11 @@ def _unique(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
     record = dict(pairs)
     if len(record) != len(pairs):
         seen: set[str] = set()
-        repeated = next(key for key, _ in pairs if key in seen or seen.add(key))
+        for key, _ in pairs:
+            if key in seen:
+                break
+            seen.add(key)
+        repeated = key
         raise _structure(f"the key {repeated!r} appears twice in one object")
     return record
 
