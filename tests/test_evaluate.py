@@ -180,6 +180,17 @@ def test_command_arguments():
     assert _parse(["evaluate", "m.zip", "--against", "idle"]).matches == 1000
 
 
-def test_command_refuses_no_matches():
-    with pytest.raises(ValueError, match="--matches"):
-        run_evaluate(_parse(["evaluate", "m.zip", "--against", "idle", "--matches", "0"]))
+@pytest.mark.parametrize(
+    "option, value, words",
+    [
+        ("--matches", "0", "from 1 to 100000"),
+        ("--matches", "100000001", "from 1 to 100000"),
+        ("--matches", "1e8", "not a whole number"),
+        ("--seed", "-1", "from 0 to 18446744073709551615"),
+        ("--seed", "1" + "0" * 30, "out of range"),
+    ],
+)
+def test_command_refuses_counts_and_seeds_out_of_range(capsys, option, value, words):
+    with pytest.raises(SystemExit) as stop:
+        _parse(["evaluate", "m.agent", "--against", "idle", option, value])
+    assert stop.value.code == 2 and words in capsys.readouterr().err

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from zorbic.agents import load_policy
-from zorbic.commands.base import TRUST_PICKLE_HELP, Command
+from zorbic.commands.base import SEED, TRUST_PICKLE_HELP, Command, whole_number
 from zorbic.core.match_setup import MatchSetup
 from zorbic.parts.actions import make_action_parser
 from zorbic.parts.opponents import BUILT_IN
@@ -24,13 +24,19 @@ def _opponent(choice: str, trust_pickle: bool) -> tuple[Any, str, dict[str, Any]
     return policy, Path(choice).name, setup
 
 
+MATCHES = whole_number(1, 100_000)
+
+
 def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model", type=Path, help="an agent file (.agent), as scripts/train and export write")
     parser.add_argument(
         "--against", required=True, metavar="OPPONENT", help=f"{', '.join(sorted(BUILT_IN))}, or another agent file"
     )
-    parser.add_argument("--matches", type=int, default=1000, help="matches to play (default 1000)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the opponent's and the set-up's draws (default 0)")
+    # All matches of a side run in one batch, so their number sets its memory.
+    parser.add_argument("--matches", type=MATCHES, default=1000, help="matches to play, 1 to 100000 (default 1000)")
+    parser.add_argument(
+        "--seed", type=SEED, default=0, help="seed of the opponent's and the set-up's draws (default 0)"
+    )
     parser.add_argument(
         "--side", choices=SIDES, default="red", help="the team the model plays (default red, which kicks off)"
     )
@@ -41,8 +47,6 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.matches < 1:
-        raise ValueError(f"--matches must be at least 1, got {args.matches}")
     from zorbic.parts.opponents import PolicyOpponent
 
     policy, setup = load_policy(args.model, trust_pickle=args.trust_pickle)

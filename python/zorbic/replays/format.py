@@ -311,6 +311,28 @@ def _unique(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
     return record
 
 
+def _too_many_marks(text: bytes, limit: int) -> bool:
+    """Whether the JSON structure has more than `limit` commas and opening brackets.
+
+    Marks inside strings (a stadium's text) do not count. Most files have
+    fewer marks in all than the limit, and are answered by one count. The
+    rest are walked from string to string, counting the gaps in place, and
+    answered as soon as the limit is passed: building the text without its
+    strings would hold a piece for each of a million short strings at once.
+    """
+    marks = (b",", b"[", b"{")
+    if sum(text.count(mark) for mark in marks) <= limit:
+        return False
+    total, gap = 0, 0
+    for found in _STRING.finditer(text):
+        start, end = found.span()
+        total += sum(text.count(mark, gap, start) for mark in marks)
+        if total > limit:
+            return True
+        gap = end
+    return total + sum(text.count(mark, gap) for mark in marks) > limit
+
+
 def _too_large(message: str, field: str) -> ReplayError:
     return ReplayError("limit", f"{message} (raise the limit with {limits.variable(field)}, see docs/guides/limits.md)")
 
@@ -331,9 +353,7 @@ def _metadata(unpacker: _Unpacker, bounds: limits.Limits) -> tuple[dict[str, Any
     text = bytes(unpacker.fill(start + meta_length)[start : start + meta_length])
     if len(text) < meta_length:
         unpacker.check_length()
-    stripped = _STRING.sub(b'""', text)
-    marks = sum(stripped.count(mark) for mark in (b",", b"[", b"{"))
-    if marks > _MARKS_PER_EVENT * bounds.replay_events + _MARKS_OF_THE_REST:
+    if _too_many_marks(text, _MARKS_PER_EVENT * bounds.replay_events + _MARKS_OF_THE_REST):
         raise _too_large(f"the replay holds more than {bounds.replay_events} events, the limit", "replay_events")
     try:
         meta = json.loads(text.decode("utf-8"), object_pairs_hook=_unique)
