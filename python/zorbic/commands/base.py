@@ -18,6 +18,8 @@ TRUST_PICKLE_HELP = (
 
 @dataclass(frozen=True)
 class Command:
+    """A sub-command: its name and help, how it sets up its arguments and how it runs."""
+
     name: str
     help: str
     configure: Callable[[argparse.ArgumentParser], None]
@@ -29,6 +31,7 @@ class CommandError(Exception):
 
 
 def picture_size(text: str) -> tuple[int, int]:
+    """An argument type for WIDTHxHEIGHT picture sizes, 16 to 8192 pixels a side."""
     width, _, height = text.lower().partition("x")
     try:
         size = (int(width), int(height))

@@ -28,6 +28,7 @@ MATCHES = whole_number(1, 100_000)
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
+    """The command's arguments."""
     parser.add_argument("model", type=Path, help="an agent file (.agent), as scripts/train and export write")
     parser.add_argument(
         "--against", required=True, metavar="OPPONENT", help=f"{', '.join(sorted(BUILT_IN))}, or another agent file"
@@ -47,6 +48,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    """Play the matches and print the counts; the exit status."""
     from zorbic.parts.opponents import PolicyOpponent
 
     policy, setup = load_policy(args.model, trust_pickle=args.trust_pickle)

@@ -185,6 +185,7 @@ class Renderer:
         step: int = 0,
         phase: int | str = PLAYING,
     ) -> npt.NDArray[np.uint8]:
+        """A picture (height, width, 3) uint8 of one match: bodies at the given positions, and the overlay."""
         view = self.scene.view
         players = view.to_pixels(np.asarray(player_pos, np.float64).reshape(-1, 2))
         teams = np.asarray(teams).reshape(-1)
@@ -274,6 +275,7 @@ class MatchRenderer:
         self._ticks = ticks.copy()
 
     def render(self, index: int = 0) -> npt.NDArray[np.uint8]:
+        """A picture of match `index` as it stands."""
         state, flow = self.batch.state, self.flow
         return self.renderer.draw(
             state.ball_pos[index],

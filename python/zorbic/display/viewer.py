@@ -129,6 +129,7 @@ def match_data(replay: Replay, width: int, height: int) -> dict[str, Any]:
 
 
 def viewer_html(replay: Replay, width: int = 960, height: int = 480) -> str:
+    """The self-contained HTML page that plays `replay`, drawn at `width` x `height` pixels."""
     assets = resources.files("zorbic.display")
     template = assets.joinpath("viewer.html").read_text(encoding="utf-8")
     script = drawing_script() + assets.joinpath("viewer.js").read_text(encoding="utf-8")
@@ -143,4 +144,5 @@ def viewer_html(replay: Replay, width: int = 960, height: int = 480) -> str:
 
 
 def write_viewer(replay: Replay, path: str | os.PathLike[str], width: int = 960, height: int = 480) -> Path:
+    """Write the viewer page of `replay` to `path` atomically."""
     return write_atomic(path, viewer_html(replay, width, height).encode("utf-8"))

@@ -78,11 +78,14 @@ class Segment:
 
     @property
     def curved(self) -> bool:
+        """Whether the wall is an arc."""
         return self.curve != 0.0
 
 
 @dataclass(frozen=True)
 class Plane:
+    """A half-plane wall as the engine compiles it: points p with normal . p < distance are outside."""
+
     normal: Point  # as stored, not normalised
     dist: float
     c_group: int
@@ -91,6 +94,8 @@ class Plane:
 
 @dataclass(frozen=True)
 class Disc:
+    """A static disc of the stadium (a post or an obstacle) as the engine compiles it."""
+
     pos: Point
     radius: float
     inv_mass: float
@@ -100,6 +105,8 @@ class Disc:
 
 @dataclass(frozen=True)
 class Goal:
+    """A goal line: the team that defends it, and its two ends."""
+
     p0: Point
     p1: Point
     team: int  # the side that defends it: FLAG_RED, FLAG_BLUE or 0
@@ -146,6 +153,8 @@ class PlayerPhysics:
 
 @dataclass(frozen=True)
 class Stadium:
+    """A stadium as the engine compiles it: its walls, discs, goals and physics."""
+
     text: str
     name: str | None
     ball_radius: float

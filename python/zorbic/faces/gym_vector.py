@@ -36,6 +36,8 @@ from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_m
 
 
 class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # render() returns one frame, as the base allows
+    """The native gymnasium vector face: `num_envs` learners over one batch of matches."""
+
     def __init__(
         self,
         num_envs: int = 1,
@@ -61,6 +63,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # ren
     def reset(
         self, *, seed: int | None = None, options: dict[str, Any] | None = None
     ) -> tuple[np.ndarray, dict[str, Any]]:
+        """Start new episodes (all, or the masked matches with autoreset DISABLED)."""
         super().reset(seed=seed)
         if seed is not None:
             self.batch.seed(seed)
@@ -77,6 +80,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # ren
         return self.batch.observe(), {}
 
     def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """Play one step of every match with the learners' `actions`."""
         batch = self.batch
         if self.autoreset_mode == AutoresetMode.DISABLED and self._ended.any():
             raise RuntimeError(
@@ -114,5 +118,6 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # ren
         return obs, rewards, terminated, truncated, infos
 
     def close(self, **kwargs: Any) -> None:
+        """Stop rendering and let the batch go."""
         self._stop_rendering()
         super().close(**kwargs)

@@ -76,6 +76,8 @@ class SetState:
 
 @dataclass(frozen=True)
 class KickRateLimit:
+    """An event: the kick rate limit set from this step on."""
+
     step: int
     min: int
     cost: int
@@ -84,6 +86,8 @@ class KickRateLimit:
 
 @dataclass(frozen=True)
 class PlayerCmask:
+    """An event: a player's collision mask set from this step on."""
+
     step: int
     mask: int
 
@@ -93,6 +97,8 @@ Event = Reset | SetState | KickRateLimit | PlayerCmask
 
 @dataclass(frozen=True, eq=False)
 class Replay:
+    """A recorded match: its stadium and teams, its events and actions, and a digest of every step."""
+
     stadium: str
     n_red: int
     n_blue: int
@@ -103,10 +109,12 @@ class Replay:
 
     @property
     def n_players(self) -> int:
+        """Players per match."""
         return self.n_red + self.n_blue
 
     @property
     def n_steps(self) -> int:
+        """The number of steps recorded."""
         return len(self.actions)
 
 
@@ -137,6 +145,7 @@ def _event_record(event: Event) -> dict[str, Any]:
 
 
 def encode_replay(replay: Replay) -> bytes:
+    """The bytes of the `.zrp` file of `replay`."""
     meta = {
         "stadium": replay.stadium,
         "n_red": replay.n_red,

@@ -68,6 +68,8 @@ def wilson_interval(successes: int, trials: int, z: float = Z_95) -> tuple[float
 
 @dataclass(frozen=True)
 class Evaluation:
+    """The counts of an evaluation against one opponent."""
+
     against: str
     wins: int
     losses: int
@@ -75,10 +77,12 @@ class Evaluation:
 
     @property
     def matches(self) -> int:
+        """The matches played."""
         return self.wins + self.losses + self.undecided
 
     @property
     def win_rate(self) -> float:
+        """The share of matches won."""
         return self.wins / self.matches if self.matches else 0.0
 
     @property
@@ -94,6 +98,7 @@ class Evaluation:
         )
 
     def line(self) -> str:
+        """The counts, the win rate and its 95 % Wilson interval in one line."""
         low, high = self.interval
         return (
             f"against {self.against}: {self.matches} matches, {self.wins} won, {self.losses} lost,"
