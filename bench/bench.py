@@ -13,9 +13,10 @@ use: RAYON_NUM_THREADS is set for each one.
                                the target workloads side by side with an
                                earlier commit (bench/baseline.py)
 
-The sections faces, render and collector run scripts of their own
-(bench/faces_bench.py, render_bench.py, collector_bench.py), which also run
-alone; their tables are relayed here.
+The sections faces, render, collector, play and copy run scripts of their
+own (bench/faces_bench.py, render_bench.py, collector_bench.py,
+play_bench.py, copy_bench.py), which also run alone; their tables are
+relayed here.
 """
 
 from __future__ import annotations
@@ -40,13 +41,27 @@ PROBE_BUILD_DIR = ROOT / "build" / "bench-tools"
 TEAMS = ((1, 1), (3, 3), (16, 16))
 BATCH_SIZES = (1, 64, 1024, 16384)
 TICK_SKIP = 8
-SECTIONS = ("rollout", "step", "overhead", "predict", "memory", "construct", "faces", "render", "collector")
+SECTIONS = (
+    "rollout",
+    "step",
+    "overhead",
+    "predict",
+    "memory",
+    "construct",
+    "faces",
+    "render",
+    "collector",
+    "play",
+    "copy",
+)
 # Sections measured by scripts of their own, in processes of their own: the
 # training faces, the renderer and the Ray collector. Their tables are relayed.
 SCRIPTS = {
     "faces": ("faces_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "render": ("render_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "collector": ("collector_bench.py", {}),
+    "play": ("play_bench.py", {"RAYON_NUM_THREADS": "1"}),
+    "copy": ("copy_bench.py", {}),
 }
 
 
@@ -367,6 +382,8 @@ def collect(plan: Plan, sections: list[str]) -> dict:
                 quick = ["--rounds", "2", "--seconds", "0.5"]
             if plan.quick and section == "collector":
                 quick = ["--rounds", "2"]
+            if plan.quick and section == "play":
+                quick = ["--seconds", "3"]
             done = subprocess.run(
                 [sys.executable, str(ROOT / "bench" / script), *quick],
                 env={**os.environ, **environ},

@@ -32,4 +32,4 @@ export PATH="$ROOT/.venv/bin:$PATH"
 "$PY" -m pip install -q --disable-pip-version-check \
     "scikit-build-core>=0.10" "numpy>=2.0" "nlohmann-json>=3.11" cmake ninja
 ZORBIC_WERROR=${ZORBIC_WERROR:-ON} "$PY" -m pip install -q --disable-pip-version-check \
-    --no-build-isolation ".[${ZORBIC_EXTRAS:-test,pettingzoo,render,ray}]"
+    --no-build-isolation ".[${ZORBIC_EXTRAS:-test,pettingzoo,render,ray,play}]"

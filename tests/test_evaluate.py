@@ -119,19 +119,19 @@ def test_no_match_ends_before_its_goal_or_max_steps():
 
 
 @pytest.mark.parametrize(
-    "keywords, message",
+    "keywords, error, message",
     [
-        ({"matches": 0}, "matches"),
-        ({"matches": True}, "matches"),
-        ({"side": "green"}, "side"),
-        ({"learners": "blue"}, "learners"),
-        ({"sync_episodes": True}, "sync_episodes"),
-        ({"max_steps": 0}, "max_steps"),
+        ({"matches": 0}, ValueError, "matches"),
+        ({"matches": True}, TypeError, "matches must be an int, not bool"),
+        ({"side": "green"}, ValueError, "side"),
+        ({"learners": "blue"}, ValueError, "learners"),
+        ({"sync_episodes": True}, ValueError, "sync_episodes"),
+        ({"max_steps": 0}, ValueError, "max_steps"),
     ],
 )
-def test_bad_arguments_are_refused(keywords, message):
+def test_bad_arguments_are_refused(keywords, error, message):
     arguments = {"matches": 4, **keywords}
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         play_matches(still, "idle", **arguments)
 
 
@@ -180,9 +180,20 @@ def test_command_arguments():
     assert _parse(["evaluate", "m.zip", "--against", "idle"]).matches == 1000
 
 
-def test_command_refuses_no_matches():
-    with pytest.raises(ValueError, match="--matches"):
-        run_evaluate(_parse(["evaluate", "m.zip", "--against", "idle", "--matches", "0"]))
+@pytest.mark.parametrize(
+    "option, value, words",
+    [
+        ("--matches", "0", "from 1 to 100000"),
+        ("--matches", "100000001", "from 1 to 100000"),
+        ("--matches", "1e8", "not a whole number"),
+        ("--seed", "-1", "from 0 to 18446744073709551615"),
+        ("--seed", "1" + "0" * 30, "out of range"),
+    ],
+)
+def test_command_refuses_counts_and_seeds_out_of_range(capsys, option, value, words):
+    with pytest.raises(SystemExit) as stop:
+        _parse(["evaluate", "m.agent", "--against", "idle", option, value])
+    assert stop.value.code == 2 and words in capsys.readouterr().err
 
 
 # ------------------------------------------------------------------ teams

@@ -227,7 +227,10 @@ def test_evaluate_command_prints_the_counts(saved, capsys):
     import argparse
 
     _, path = saved
-    args = argparse.Namespace(model=path, against=str(path), matches=6, seed=1, side="red", deterministic=False)
+    # The user's own model, so trusted; without the flag it is refused (see test_agent_security).
+    args = argparse.Namespace(
+        model=path, against=str(path), matches=6, seed=1, side="red", deterministic=False, trust_pickle=True
+    )
     assert run_evaluate(args) == 0
     line = capsys.readouterr().out
     assert line.startswith("against model.zip: 6 matches,") and "Wilson" in line
@@ -239,9 +242,15 @@ def test_a_short_training_writes_every_result(tmp_path, capsys):
 
     summary = train(minutes=0.01, out=tmp_path, envs=32, seed=0, eval_seconds=1000.0, eval_matches=3)
     names = sorted(path.name for path in tmp_path.iterdir())
-    assert names == ["evaluations.json", "learning-curve.png", "match.gif", "match.zrp", "model.zip"]
+    assert names == ["evaluations.json", "learning-curve.png", "match.gif", "match.zrp", "model.agent", "model.zip"]
     assert summary["samples"] >= 32 * 128 and len(summary["evaluations"]) == 2
     policy, setup = load_model(tmp_path / "model.zip")
     assert setup["obs_builder"].goal_mouths and policy.observation_space.shape == (16,)
+    from zorbic.agents import load_agent
+
+    agent = load_agent(tmp_path / "model.agent")
+    obs = np.random.default_rng(0).normal(size=(256, 16)).astype(np.float32)
+    assert agent.setup["observation"]["goal_mouths"]
+    np.testing.assert_array_equal(agent.predict(obs)[0], policy.predict(obs, deterministic=True)[0])
     assert (tmp_path / "learning-curve.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "samples/s" in capsys.readouterr().out

@@ -41,9 +41,17 @@ def test_the_vector_face_is_one_batch_with_declared_spaces_and_mode():
     assert obs.shape == (6, 16) and obs.dtype == np.float32 and info == {}
 
 
-@pytest.mark.parametrize("num_envs", [0, 5, 2.0])
-def test_num_envs_must_be_a_multiple_of_the_learners_per_match(num_envs):
-    with pytest.raises(ValueError, match="multiple of the 3 learners"):
+@pytest.mark.parametrize(
+    "num_envs, error, words",
+    [
+        (0, ValueError, "multiple of the 3 learners"),
+        (5, ValueError, "multiple of the 3 learners"),
+        (2.0, TypeError, "num_envs must be an int, not float"),
+        (True, TypeError, "num_envs must be an int, not bool"),
+    ],
+)
+def test_num_envs_must_be_a_multiple_of_the_learners_per_match(num_envs, error, words):
+    with pytest.raises(error, match=words):
         make(num_envs=num_envs, n_red=2, n_blue=1, self_play=True)
 
 

@@ -362,10 +362,10 @@ def test_synchronous_episodes_play_through_goals_and_end_together():
     [
         (dict(n_red=0, n_blue=0), ValueError, "between 1 and 32"),
         (dict(n_red=20, n_blue=13), ValueError, "between 1 and 32"),
-        (dict(n_red=-1), ValueError, "negative"),
+        (dict(n_red=-1), ValueError, "n_red must be from 0 to 32, got -1"),
         (dict(n_red="1"), TypeError, "n_red must be an int"),
-        (dict(max_steps=0), ValueError, "max_steps must be at least 1"),
-        (dict(tick_skip=0), ValueError, "tick_skip must be at least 1"),
+        (dict(max_steps=0), ValueError, "max_steps must be from 1 to"),
+        (dict(tick_skip=0), ValueError, "tick_skip must be from 1 to 65536, got 0"),
         (dict(learners="green_0"), ValueError, "unknown learner"),
         (dict(learners=[5]), ValueError, "slot number"),
         (dict(learners=[]), ValueError, "at least one learner"),

@@ -14,6 +14,7 @@ import gymnasium
 
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup, agent_names
+from zorbic.core.observer import BatchObserver
 from zorbic.core.state import BatchState, Field
 from zorbic.engine.stadium import (
     Stadium,
@@ -47,13 +48,14 @@ from zorbic.parts.rewards import (
     GoalReward,
     PlayerTowardsBall,
     Reward,
+    RewardTerm,
 )
 from zorbic.replays.format import Replay, ReplayError, load_replay
 from zorbic.replays.recording import BatchRecorder, Recorder, RecordingVecEnv, record
 from zorbic.replays.resimulate import verify
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> type:
     # Drawing needs Pillow (the [render] extra): loaded only when asked for.
     if name == "Renderer":
         from zorbic.display.render import Renderer
@@ -75,6 +77,7 @@ __all__ = [
     "ENV_ID",
     "ActionParser",
     "BallTowardsGoal",
+    "BatchObserver",
     "BatchRecorder",
     "BatchState",
     "ChaserOpponent",
@@ -102,6 +105,7 @@ __all__ = [
     "ReplayError",
     "ResetRule",
     "Reward",
+    "RewardTerm",
     "SoccerBatch",
     "SoccerEnv",
     "SoccerVectorEnv",

@@ -1,25 +1,4 @@
 """The Ray collector, at its public path (it lives in `zorbic.distributed.ray`)."""
 
-from zorbic.distributed.ray import (
-    Batch,
-    Collection,
-    MLPPolicy,
-    Policy,
-    Restart,
-    Rollout,
-    RolloutCollector,
-    RolloutConfig,
-    RolloutRunner,
-)
-
-__all__ = [
-    "Batch",
-    "Collection",
-    "MLPPolicy",
-    "Policy",
-    "Restart",
-    "Rollout",
-    "RolloutCollector",
-    "RolloutConfig",
-    "RolloutRunner",
-]
+from zorbic.distributed.ray import *  # noqa: F403
+from zorbic.distributed.ray import __all__  # noqa: F401

@@ -3,51 +3,61 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
-from zorbic.commands.base import Command
+from zorbic.agents import load_policy
+from zorbic.commands.base import SEED, TRUST_PICKLE_HELP, Command, whole_number
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.opponents import BUILT_IN
 from zorbic.training.evaluate import SIDES, play_matches
-from zorbic.training.model_files import load_model
 
 
-def _opponent(choice: str) -> tuple[Any, str, dict[str, Any] | None]:
+def _opponent(choice: str, trust_pickle: bool) -> tuple[Any, str, dict[str, Any] | None]:
     if choice in BUILT_IN:
         return choice, choice, None
     if not Path(choice).is_file():
-        raise ValueError(f"--against {choice!r} is none of {', '.join(sorted(BUILT_IN))} and no model file")
-    policy, setup = load_model(choice)
+        raise ValueError(f"--against {choice!r} is none of {', '.join(sorted(BUILT_IN))} and no agent file")
+    policy, setup = load_policy(choice, trust_pickle=trust_pickle)
     return policy, Path(choice).name, setup
 
 
+MATCHES = whole_number(1, 100_000)
+
+
 def configure(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("model", type=Path, help="a model saved by scripts/train (.zip)")
+    """The command's arguments."""
+    parser.add_argument("model", type=Path, help="an agent file (.agent), as scripts/train and export write")
     parser.add_argument(
-        "--against", required=True, metavar="OPPONENT", help=f"{', '.join(sorted(BUILT_IN))}, or another saved model"
+        "--against", required=True, metavar="OPPONENT", help=f"{', '.join(sorted(BUILT_IN))}, or another agent file"
     )
-    parser.add_argument("--matches", type=int, default=1000, help="matches to play (default 1000)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the opponent's and the set-up's draws (default 0)")
+    # All matches of a side run in one batch, so their number sets its memory.
+    parser.add_argument("--matches", type=MATCHES, default=1000, help="matches to play, 1 to 100000 (default 1000)")
+    parser.add_argument(
+        "--seed", type=SEED, default=0, help="seed of the opponent's and the set-up's draws (default 0)"
+    )
     parser.add_argument(
         "--side", choices=SIDES, default="red", help="the team the model plays (default red, which kicks off)"
     )
     parser.add_argument(
         "--deterministic", action="store_true", help="take the model's most likely actions instead of drawing them"
     )
+    parser.add_argument("--trust-pickle", action="store_true", help=TRUST_PICKLE_HELP)
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.matches < 1:
-        raise ValueError(f"--matches must be at least 1, got {args.matches}")
+    """Play the matches and print the counts; the exit status."""
     from zorbic.parts.opponents import PolicyOpponent
 
-    policy, setup = load_model(args.model)
-    import torch
+    policy, setup = load_policy(args.model, trust_pickle=args.trust_pickle)
+    against, label, their_setup = _opponent(args.against, args.trust_pickle)
+    if sys.modules.get("torch") is not None:
+        import torch
 
-    # Small networks: more threads only spin against the engine's pool.
-    torch.set_num_threads(1)
-    against, label, their_setup = _opponent(args.against)
+        # Small networks: more threads only spin against the engine's pool.
+        torch.set_num_threads(1)
     if their_setup is not None:
         # The other model sees the match through its own observations.
         mine = MatchSetup(**setup)
@@ -55,7 +65,7 @@ def run(args: argparse.Namespace) -> int:
         # Each model's own team is its n_red: the other's team must be this one's rivals.
         if (theirs.tick_skip, theirs.n_red, theirs.n_blue) != (mine.tick_skip, mine.n_blue, mine.n_red):
             raise ValueError(f"{args.against} was trained for another kind of match than {args.model}")
-        against = PolicyOpponent(against, theirs.obs_builder, theirs.action_parser)
+        against = PolicyOpponent(against, theirs.obs_builder, make_action_parser(theirs.action_parser))
     result = play_matches(
         policy, against, args.matches, args.seed, side=args.side, deterministic=args.deterministic, label=label, **setup
     )

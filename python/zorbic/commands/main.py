@@ -9,11 +9,13 @@ usage error argparse's 2.
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 
-from zorbic.commands import evaluate, record, replay
-from zorbic.commands.base import PROG, Command, CommandError
+from zorbic.commands import evaluate, export, play, record, replay
+from zorbic.commands.base import PROG, Command, CommandError, printable
 
 COMMANDS: dict[str, Command] = {}
 
@@ -25,7 +27,7 @@ def register(command: Command) -> Command:
     return command
 
 
-for _module in (record, replay, evaluate):
+for _module in (record, replay, evaluate, export, play):
     register(_module.COMMAND)
 
 
@@ -40,12 +42,32 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+class _Terminated(BaseException):
+    """SIGTERM, raised where the program is so that its clean-ups run."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     from zorbic.replays.format import ReplayError
 
     args = parser().parse_args(argv)
+    # Signal handlers can only be set from the main thread.
+    in_main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if in_main else None
     try:
         return args.run(args)
     except (CommandError, ReplayError, OSError, ValueError) as error:
-        print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
+        print(f"{PROG} {args.command}: error: {printable(error)}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
+    except _Terminated:
+        print(f"{PROG} {args.command}: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        if in_main:
+            signal.signal(signal.SIGTERM, previous)

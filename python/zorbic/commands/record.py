@@ -7,22 +7,39 @@ from pathlib import Path
 
 import numpy as np
 
-from zorbic.commands.base import Command, count
+from zorbic.commands.base import SEED, Command, printable, whole_number
+from zorbic.common.files import check_outputs
+
+# A million steps of eight ticks are well over a day of play: a longer
+# recording is a typing mistake more likely than a wish.
+MAX_STEPS = 1_000_000
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
     from zorbic.parts.opponents import BUILT_IN
+    from zorbic.replays.format import MAX_PLAYERS, MAX_TICK_SKIP
 
     policies = sorted(BUILT_IN)
+    players = whole_number(0, MAX_PLAYERS)
     parser.add_argument("--out", required=True, type=Path, help="the replay file to write (.zrp)")
-    parser.add_argument("--n-red", type=count, default=3, help="red players (default 3)")
-    parser.add_argument("--n-blue", type=count, default=3, help="blue players (default 3)")
+    parser.add_argument("--n-red", type=players, default=3, help="red players (default 3)")
+    parser.add_argument("--n-blue", type=players, default=3, help="blue players (default 3)")
     parser.add_argument("--stadium", type=Path, help="a .zsm stadium file (default: the classic stadium)")
-    parser.add_argument("--steps", type=count, default=600, help="steps to play (default 600)")
-    parser.add_argument("--tick-skip", type=count, default=8, help="physics ticks per step (default 8)")
+    parser.add_argument(
+        "--steps",
+        type=whole_number(0, MAX_STEPS),
+        default=600,
+        help=f"steps to play (default 600, at most {MAX_STEPS})",
+    )
+    parser.add_argument(
+        "--tick-skip",
+        type=whole_number(1, MAX_TICK_SKIP),
+        default=8,
+        help=f"physics ticks per step (default 8, at most {MAX_TICK_SKIP})",
+    )
     parser.add_argument("--red", choices=policies, default="chaser", help="what drives red (default chaser)")
     parser.add_argument("--blue", choices=policies, default="random", help="what drives blue (default random)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the random policies (default 0)")
+    parser.add_argument("--seed", type=SEED, default=0, help="seed of the random policies (default 0)")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -31,6 +48,9 @@ def run(args: argparse.Namespace) -> int:
     from zorbic.parts.opponents import make_opponent
     from zorbic.replays.recording import RecordingVecEnv
 
+    check_outputs([args.out], [args.stadium] if args.stadium else [])
+    if args.n_red + args.n_blue < 1:
+        raise ValueError("--n-red and --n-blue must add up to at least 1")
     text = stadium_text(args.stadium)
     stadium = read_stadium(text)
     env = RecordingVecEnv.from_zsm(text, 1, args.n_red, args.n_blue, tick_skip=args.tick_skip)
@@ -56,7 +76,7 @@ def run(args: argparse.Namespace) -> int:
         episode_steps += 1
         state = read_state(env.env, episode_steps, scored, playing_on)
     env.save(args.out)
-    print(f"recorded {args.steps} steps to {args.out}")
+    print(f"recorded {args.steps} steps to {printable(args.out)}")
     return 0
 
 

@@ -28,6 +28,7 @@ class Recycler:
         self.arrays: list[np.ndarray] = []
 
     def take(self) -> np.ndarray:
+        """An array nobody else holds, reused when one is free, new otherwise."""
         for array in self.arrays:
             if sys.getrefcount(array) == _UNSHARED:
                 return array

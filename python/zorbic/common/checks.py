@@ -33,6 +33,14 @@ def non_negative_int(name: str, value: Any, *, high: int | None = None) -> int:
     return integer(name, value, low=0, high=high)
 
 
+def positive_multiple(name: str, value: Any, factor: int, what: str) -> int:
+    """`value` as a positive int that `factor` divides, or an error naming `name` and `what` the factor counts."""
+    value = integer(name, value)
+    if value < 1 or value % factor:
+        raise ValueError(f"{name} must be a positive multiple of the {factor} {what}, got {value}")
+    return value
+
+
 def positive_number(name: str, value: Any) -> float:
     """`value` as a finite float above 0."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -56,4 +64,3 @@ def _range(low: int | None, high: int | None) -> str:
     if low is not None:
         return "positive" if low == 1 else "non-negative" if low == 0 else f"at least {low}"
     return f"at most {high}"
-

@@ -12,19 +12,40 @@ itself: the faces decide when (their autoreset modes) and call `restart`.
 
 from __future__ import annotations
 
+from typing import Any, cast
+
 import numpy as np
 from gymnasium import spaces
 
 import zorbic_core
+from zorbic.common.checks import positive_int
+from zorbic.core.history import History, RecordingEngine
 from zorbic.core.match_setup import MatchSetup, agent_names
+from zorbic.core.observer import BatchObserver
 from zorbic.core.state import BatchState, Field, read_state
 from zorbic.engine.stadium import read_stadium, stadium_text
+from zorbic.parts.actions import make_action_parser
+from zorbic.parts.opponents import Opponent
+from zorbic.parts.resets import make_reset_rule
+from zorbic.parts.rewards import as_reward
 
 
 class SoccerBatch:
+    """M matches of one set-up, stepped together.
+
+    Args:
+        n_matches: how many matches the batch holds.
+        setup: what every match is (stadium, teams, parts).
+    """
+
     def __init__(self, n_matches: int, setup: MatchSetup) -> None:
-        if not isinstance(n_matches, int) or isinstance(n_matches, bool) or n_matches < 1:
-            raise ValueError(f"the number of matches must be a positive int, got {n_matches!r}")
+        self._build(n_matches, setup)
+        self.seed(None)
+
+    def _build(self, n_matches: int, setup: MatchSetup) -> None:
+        n_matches = positive_int("n_matches", n_matches)
+        if not isinstance(setup, MatchSetup):
+            raise TypeError(f"setup must be a MatchSetup, not {type(setup).__name__}")
         self.setup = setup
         self.stadium = read_stadium(stadium_text(setup.stadium))
         self.env = zorbic_core.VecEnv.from_zsm(
@@ -36,13 +57,14 @@ class SoccerBatch:
         self.others = np.array([s for s in range(self.field.n_players) if s not in setup.slots], np.int64)
         self.agents = [agent_names(setup.n_red, setup.n_blue)[s] for s in setup.slots]
         self.obs_builder = setup.obs_builder
-        self.action_parser = setup.action_parser
-        self.reward_fn = setup.reward_fn
-        self.reset_rule = setup.reset_rule
-        self.opponent = setup.opponent
+        # The set-up made its parts from the choices it was given; these pass them through as they are.
+        self.action_parser = make_action_parser(setup.action_parser)
+        self.reward_fn = as_reward(setup.reward_fn)
+        self.reset_rule = make_reset_rule(setup.reset_rule)
+        self.opponent: Opponent = setup.opponent
         self.observation_space: spaces.Box = self.obs_builder.space(self.field)
         self.action_space: spaces.Space = self.action_parser.space
-        self.observers: list = []
+        self.observers: list[BatchObserver] = []
 
         k = len(self.slots)
         self.n_learners = n_matches * k
@@ -54,8 +76,8 @@ class SoccerBatch:
         self._episode_steps = np.zeros(n_matches, np.int64)
         self._scored = np.full(n_matches, -1, np.int8)
         self._terminated = np.zeros(n_matches, np.bool_)
+        self.history = History(n_matches)
         self.state: BatchState = self._read()
-        self.seed(None)
 
     # ------------------------------------------------------------- seeding
 
@@ -71,6 +93,7 @@ class SoccerBatch:
     def refresh(self) -> None:
         """Read the state again after the engine was changed directly (`batch.env.set_state`)."""
         self.state = self._read()
+        self.history.unknown[:] = True
 
     # ------------------------------------------------------- row <-> match
 
@@ -87,15 +110,19 @@ class SoccerBatch:
 
     # ------------------------------------------------------------ episodes
 
-    def add_observer(self, observer) -> None:
+    def add_observer(self, observer: BatchObserver) -> None:
         """Follow every restart (`on_reset`) and step (`on_step`) of the batch.
 
-        `on_step(batch, actions, scored)` gets the engine actions (M, P, 3) in a
-        buffer that the next step overwrites: copy what you keep.
+        Args:
+            observer: a `BatchObserver`; `on_step` gets the engine actions
+                (M, P, 3) in a buffer that the next step overwrites: copy what you keep.
         """
+        if not isinstance(observer, BatchObserver):
+            raise TypeError(f"an observer needs on_reset and on_step methods; {type(observer).__name__} lacks them")
         self.observers.append(observer)
 
-    def remove_observer(self, observer) -> None:
+    def remove_observer(self, observer: BatchObserver) -> None:
+        """Stop telling `observer` about restarts and steps (a ValueError if it was not following)."""
         self.observers.remove(observer)
 
     def restart(self, which: np.ndarray | None = None) -> None:
@@ -103,7 +130,9 @@ class SoccerBatch:
         which = np.ones(self.n_matches, np.bool_) if which is None else np.asarray(which, np.bool_)
         if not which.any():
             return
-        start = self.reset_rule.restart(self.env, self.field, which)
+        # The recorder stands in for the engine, so that a copy can replay what the rule did.
+        engine = cast(zorbic_core.VecEnv, RecordingEngine(self.env, self.history))
+        start = self.reset_rule.restart(engine, self.field, which)
         self._episode_steps[which] = 0
         self._scored[which] = -1
         self._terminated[which] = False
@@ -133,6 +162,7 @@ class SoccerBatch:
         if len(self.others):
             engine[:, self.others] = self.opponent.act(self.state, self.field, self.others)
         self._scored[:] = self.env.physics_step(engine)
+        self.history.step(engine)
         self._episode_steps += 1
         # Goals end episodes unless every episode runs to max_steps together.
         np.not_equal(self._scored, -1, out=self._terminated)
@@ -144,3 +174,70 @@ class SoccerBatch:
         rewards = self.reward_fn(self.state, self.field, self.slots).reshape(-1)
         truncated = (self._episode_steps >= self.setup.max_steps) & ~self._terminated
         return rewards, self.rows(self._terminated), self.rows(truncated)
+
+    # ------------------------------------------------------ copy and pickle
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Copies and pickles hold plain data: the set-up, the parts and the engine's history.
+
+        The copy re-simulates the history on a fresh engine and checks that it
+        arrived at this batch's state; observers (renderers, recorders) stay
+        with the original.
+        """
+        self._check_copyable()
+        counters = {
+            "episode_steps": self._episode_steps.copy(),
+            "scored": self._scored.copy(),
+            "terminated": self._terminated.copy(),
+        }
+        parts = {name: getattr(self, name) for name in _PARTS}
+        return (_rebuild, (self.n_matches, self.setup, parts, self.history.plain(), counters, self.env.snapshot()))
+
+    def _check_copyable(self) -> None:
+        if self.history.unknown.any():
+            raise RuntimeError(
+                "this batch cannot be copied: its engine was changed directly (refresh), which a copy cannot"
+                " reproduce; it can again once every match has restarted"
+            )
+        movable = [i for i, disc in enumerate(self.stadium.discs) if disc.inv_mass != 0]
+        if movable:
+            raise RuntimeError(
+                f"this batch cannot be copied: the stadium's obstacle discs {movable} can be pushed, and their"
+                " state cannot be read back"
+            )
+
+
+_PARTS = ("obs_builder", "action_parser", "reward_fn", "reset_rule", "opponent")
+
+
+def _same(a: tuple[np.ndarray, ...], b: tuple[np.ndarray, ...]) -> bool:
+    return all(x.dtype == y.dtype and x.shape == y.shape and x.tobytes() == y.tobytes() for x, y in zip(a, b))
+
+
+def _rebuild(
+    n_matches: int,
+    setup: MatchSetup,
+    parts: dict[str, Any],
+    history: dict[str, Any],
+    counters: dict[str, np.ndarray],
+    snapshot: tuple[np.ndarray, ...],
+) -> SoccerBatch:
+    # Built without seeding: the parts come with their generators as they were.
+    batch = SoccerBatch.__new__(SoccerBatch)
+    batch._build(n_matches, setup)
+    for name in _PARTS:
+        setattr(batch, name, parts[name])
+    batch.history = History.from_plain(history)
+    batch.history.replay(batch.env)
+    if not _same(batch.env.snapshot(), snapshot):
+        raise RuntimeError("the copy of the batch did not arrive at the original's state; it was refused")
+    batch._episode_steps[:] = counters["episode_steps"]
+    batch._scored[:] = counters["scored"]
+    batch._terminated[:] = counters["terminated"]
+    batch.state = batch._read()
+    # Parts keep what they remember of a batch per batch; a new one learns it
+    # from the state it starts in, which is all they remember of the last step.
+    everything = np.ones(n_matches, np.bool_)
+    batch.obs_builder.reset(batch.state, batch.field, batch.slots, everything)
+    batch.reward_fn.reset(batch.state, batch.field, batch.slots, everything)
+    return batch

@@ -8,13 +8,22 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from zorbic import _engine
+from zorbic.common.checks import boolean, integer, non_negative_int, positive_int
 from zorbic.parts.actions import ActionParser, make_action_parser
 from zorbic.parts.observations import EgocentricObservation, ObservationBuilder
 from zorbic.parts.opponents import make_opponent
 from zorbic.parts.resets import ResetRule, make_reset_rule
 from zorbic.parts.rewards import GoalReward, Reward, RewardTerm, as_reward
 
-MAX_PLAYERS = 32
+# Players per match: the engine's own limit, the size of its per-match action buffer.
+MAX_PLAYERS: int = _engine.MAX_PLAYERS
+# Ticks per step, as the replay format caps it: a step holds the caller for
+# tick_skip ticks, and a larger one would run for minutes without a way to stop it.
+MAX_TICK_SKIP = 65536
+# Steps per episode. Tick counts reach max_steps * tick_skip, which stays
+# below 2**63 at the largest tick_skip, so no step or tick counter can overflow.
+MAX_STEPS = 2**46
 _AGENT = re.compile(r"(red|blue)_(\d+)")
 
 Learners = str | Sequence[str | int] | None
@@ -42,21 +51,24 @@ def learner_slots(learners: Learners, n_red: int, n_blue: int, self_play: bool) 
     if isinstance(learners, str):
         teams = {"red": range(n_red), "blue": range(n_red, n_red + n_blue), "all": range(n_red + n_blue)}
         if learners in teams:
-            slots = tuple(teams[learners])
-            if not slots:
+            team = tuple(teams[learners])
+            if not team:
                 raise ValueError(f"learners={learners!r} names a team without players")
-            return slots
+            return team
         learners = [learners]
-    slots = set()
+    slots: set[int] = set()
     for entry in learners:
         if isinstance(entry, str):
             if entry not in names:
                 raise ValueError(f"unknown learner {entry!r}: the players are {names}")
             slots.add(names.index(entry))
-        elif isinstance(entry, int) and not isinstance(entry, bool) and 0 <= entry < len(names):
-            slots.add(entry)
         else:
-            raise ValueError(f"learner {entry!r} is not a player name or a slot number in [0, {len(names)})")
+            try:
+                slots.add(integer("a learner slot", entry, low=0, high=len(names) - 1))
+            except (TypeError, ValueError):
+                raise ValueError(
+                    f"learner {entry!r} is not a player name or a slot number in [0, {len(names)})"
+                ) from None
     if not slots:
         raise ValueError("there must be at least one learner")
     return tuple(sorted(slots))
@@ -67,9 +79,9 @@ class MatchSetup:
     """Everything that defines a training batch apart from its size.
 
     stadium      None (the classic stadium), stadium text, or a path to a .zsm file
-    n_red/n_blue players per team
-    tick_skip    physics ticks per step
-    max_steps    steps after which an episode is truncated
+    n_red/n_blue players per team, at least 1 and at most MAX_PLAYERS (32) in all
+    tick_skip    physics ticks per step, from 1 to MAX_TICK_SKIP (65536)
+    max_steps    steps after which an episode is truncated, from 1 to MAX_STEPS (2**46)
     learners     which slots learn (see `learner_slots`); self_play makes all of them learn
     opponent     what drives the other slots: "idle", "random", "chaser", an
                  Opponent, or a frozen policy (a callable or an object with predict)
@@ -94,20 +106,16 @@ class MatchSetup:
     sync_episodes: bool = False
 
     def __post_init__(self) -> None:
-        for name in ("n_red", "n_blue", "tick_skip", "max_steps"):
-            value = getattr(self, name)
-            if not isinstance(value, int) or isinstance(value, bool):
-                raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-        if self.n_red < 0 or self.n_blue < 0:
-            raise ValueError("n_red and n_blue must not be negative")
+        self.n_red = non_negative_int("n_red", self.n_red, high=MAX_PLAYERS)
+        self.n_blue = non_negative_int("n_blue", self.n_blue, high=MAX_PLAYERS)
         if not 1 <= self.n_red + self.n_blue <= MAX_PLAYERS:
             raise ValueError(f"n_red + n_blue must be between 1 and {MAX_PLAYERS}, got {self.n_red + self.n_blue}")
-        if self.tick_skip < 1:
-            raise ValueError(f"tick_skip must be at least 1, got {self.tick_skip}")
-        if self.max_steps < 1:
-            raise ValueError(f"max_steps must be at least 1, got {self.max_steps}")
+        self.tick_skip = positive_int("tick_skip", self.tick_skip, high=MAX_TICK_SKIP)
+        self.max_steps = positive_int("max_steps", self.max_steps, high=MAX_STEPS)
+        self.self_play = boolean("self_play", self.self_play)
+        self.sync_episodes = boolean("sync_episodes", self.sync_episodes)
         if not isinstance(self.obs_builder, ObservationBuilder):
-            raise TypeError("obs_builder must be an ObservationBuilder")
+            raise TypeError(f"obs_builder must be an ObservationBuilder, not {type(self.obs_builder).__name__}")
         self.slots = learner_slots(self.learners, self.n_red, self.n_blue, self.self_play)
         self.action_parser = make_action_parser(self.action_parser)
         self.reward_fn = as_reward(self.reward_fn)

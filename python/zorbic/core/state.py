@@ -46,14 +46,17 @@ class Field:
 
     @property
     def n_players(self) -> int:
+        """Players per match."""
         return self.n_red + self.n_blue
 
     @property
     def diagonal(self) -> float:
+        """The length of the field's diagonal, the scale of distances in observations."""
         return float(2.0 * np.hypot(*self.extent))
 
     @classmethod
     def of(cls, env: zorbic_core.VecEnv, stadium: Stadium, n_red: int, n_blue: int) -> Field:
+        """The field of a batch's matches, read from its engine and stadium."""
         teams = env.teams()[0].copy()
         p0, p1, defender = env.goals()
         walls = env.wall_segments()
@@ -110,11 +113,13 @@ class BatchState:
 
     @property
     def n_matches(self) -> int:
+        """How many matches the state holds."""
         return len(self.ball_pos)
 
 
 def read_state(
     env: zorbic_core.VecEnv, episode_steps: np.ndarray, scored: np.ndarray, terminated: np.ndarray
 ) -> BatchState:
+    """The state of every match of `env`, with the batch's own episode counters."""
     ball_pos, ball_vel, player_pos, player_vel, ticks = env.snapshot()
     return BatchState(ball_pos, ball_vel, player_pos, player_vel, ticks, episode_steps, scored, terminated)

@@ -53,6 +53,7 @@ def label_font_size(scene: Scene) -> int:
 
 
 def overlay_font_size(scene: Scene) -> int:
+    """The overlay's text size: about 4 % of the picture's height."""
     return min(max(10, round(scene.view.height * 0.042)), 200)
 
 
@@ -105,6 +106,8 @@ def _draw_strokes(scene: Scene) -> Image.Image:
 
 @dataclass(frozen=True)
 class Sprite:
+    """A disc drawn once at one sub-pixel offset, pasted wherever a disc sits at that offset."""
+
     color: Image.Image  # RGB
     mask: Image.Image  # L, the disc's coverage
     half: int  # the disc's centre is `half` + the sprite's sub-pixel offset from its corner
@@ -116,7 +119,7 @@ def disc_sprite(
     offset: tuple[float, float],
     rim: float,
     label: str | None = None,
-    font: ImageFont.FreeTypeFont | None = None,
+    font: ImageFont.FreeTypeFont | ImageFont.ImageFont | None = None,
 ) -> Sprite:
     """A disc of `radius` pixels with a dark rim of `rim` pixels, its centre at
     (half + offset) from the sprite's corner, every pixel weighted by how much
@@ -165,10 +168,12 @@ class Renderer:
 
     @property
     def width(self) -> int:
+        """The picture's width in pixels."""
         return self.scene.view.width
 
     @property
     def height(self) -> int:
+        """The picture's height in pixels."""
         return self.scene.view.height
 
     def draw(
@@ -180,6 +185,7 @@ class Renderer:
         step: int = 0,
         phase: int | str = PLAYING,
     ) -> npt.NDArray[np.uint8]:
+        """A picture (height, width, 3) uint8 of one match: bodies at the given positions, and the overlay."""
         view = self.scene.view
         players = view.to_pixels(np.asarray(player_pos, np.float64).reshape(-1, 2))
         teams = np.asarray(teams).reshape(-1)
@@ -221,15 +227,16 @@ class Renderer:
             corner = (qx // SUBPIXELS, qy // SUBPIXELS)
             offset = ((qx % SUBPIXELS) / SUBPIXELS, (qy % SUBPIXELS) / SUBPIXELS)
             key = (radius, fill, label, offset)
-            sprite = self._sprites.get(key)
-            if sprite is None:
-                sprite = disc_sprite(radius, fill, offset, self._rim, label, self._label_font)
-                self._sprites[key] = sprite
+            cached = self._sprites.get(key)
+            if cached is None:
+                cached = self._sprites[key] = disc_sprite(radius, fill, offset, self._rim, label, self._label_font)
+            sprite = cached
         frame.paste(sprite.color, (corner[0] - sprite.half, corner[1] - sprite.half), sprite.mask)
 
     def _overlay(self, frame: Image.Image, text: str) -> None:
-        left, top, right, bottom = self._overlay_font.getbbox(text)
-        pad = max(3, self._overlay_font.size // 3)
+        # Whole pixels, as the font gives them; the casts only tell the type checker so.
+        left, top, right, bottom = (int(v) for v in self._overlay_font.getbbox(text))
+        pad = max(3, overlay_font_size(self.scene) // 3)
         box = (pad, pad, pad * 3 + right - left, pad * 3 + bottom - top)
         shade = Image.new("L", (box[2] - box[0], box[3] - box[1]), OVERLAY_SHADE)
         frame.paste((0, 0, 0), box, shade)
@@ -255,17 +262,20 @@ class MatchRenderer:
         batch.add_observer(self)
 
     def on_reset(self, batch: Any, which: npt.NDArray[np.bool_], start: object) -> None:
+        """Restart the score and phase of the matches in `which`."""
         self.flow.reset(which)
         if start is not None:
             self.flow.set_state()
         self._ticks = batch.state.ticks.copy()
 
     def on_step(self, batch: Any, actions: npt.NDArray[np.int64], scored: npt.NDArray[np.int8]) -> None:
+        """Follow each match's phase and score through one step."""
         ticks = batch.state.ticks
         self.flow.step(scored, batch.state.ball_vel, ticks - self._ticks)
         self._ticks = ticks.copy()
 
     def render(self, index: int = 0) -> npt.NDArray[np.uint8]:
+        """A picture of match `index` as it stands."""
         state, flow = self.batch.state, self.flow
         return self.renderer.draw(
             state.ball_pos[index],

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from zorbic import _engine
 from zorbic.engine.stadium import BLUE, BLUE_KO, RED, RED_KO, Segment, Stadium
 from zorbic_core import FLAG_BLUE, FLAG_RED
 
@@ -36,12 +37,14 @@ OBSTACLE_FILL: Color = (222, 222, 222)
 
 # The masks that decide who a wall stops: the ball's group and mask, and a
 # player's group (either team) and its mask outside a kickoff.
-_BALL_GROUP, _BALL_MASK = 193, 63
-_PLAYER_GROUPS, _PLAYER_MASK = RED | BLUE, 39
+_BALL_GROUP, _BALL_MASK = _engine.BALL_CGROUP, _engine.BALL_CMASK
+_PLAYER_GROUPS, _PLAYER_MASK = RED | BLUE, _engine.PLAYER_CMASK
 
 
 @dataclass(frozen=True)
 class WallStyle:
+    """How one kind of wall is drawn: its colour, its width and its dash pattern."""
+
     name: str
     color: Color
     width: float  # in stadium units, so that every picture size looks alike
@@ -88,12 +91,16 @@ def wall_style(c_group: int, c_mask: int) -> WallStyle:
 
 @dataclass(frozen=True)
 class Stroke:
+    """One wall as a polyline, with the style its collision groups give it."""
+
     points: tuple[Point, ...]  # a polyline in the engine frame
     style: WallStyle
 
 
 @dataclass(frozen=True)
 class DiscShape:
+    """A static disc of the stadium, drawn as an obstacle."""
+
     center: Point
     radius: float
 
@@ -113,6 +120,7 @@ class View:
     oy: float
 
     def to_pixels(self, points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """Engine-frame points (..., 2) as continuous pixel coordinates (..., 2)."""
         p = np.asarray(points, np.float64)
         return np.stack([self.ox + p[..., 0] * self.scale, self.oy - p[..., 1] * self.scale], axis=-1)
 
@@ -128,6 +136,8 @@ class View:
 
 @dataclass(frozen=True)
 class Scene:
+    """Everything static a picture of a stadium shows, in drawing order, with the view that fits it."""
+
     view: View
     strokes: tuple[Stroke, ...]  # in drawing order
     obstacles: tuple[DiscShape, ...]
@@ -304,6 +314,7 @@ def clip_polyline(points: tuple[Point, ...], box: tuple[float, float, float, flo
 
 
 def build_scene(stadium: Stadium, width: int, height: int) -> Scene:
+    """The scene of `stadium` fitted into a picture of `width` x `height` pixels."""
     view = fit_view(stadium, width, height)
     x0, y0, x1, y1 = view.world_box()
     margin = 0.05 * max(x1 - x0, y1 - y0)

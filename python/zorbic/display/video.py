@@ -11,6 +11,7 @@ long matches.
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Iterable, Iterator
 from pathlib import Path
@@ -27,6 +28,7 @@ from zorbic.engine.match_flow import TICKS_PER_SECOND
 from zorbic.replays.format import Replay
 from zorbic.replays.resimulate import frames
 
+MP4_SUFFIX = ".mp4"  # ffmpeg chooses the container by the name
 LONG_VIDEO = 200  # frames from which a progress bar is worth showing
 
 Picture = npt.NDArray[np.uint8]
@@ -89,6 +91,8 @@ def _even(picture: Picture) -> Picture:
 
 def write_mp4(pictures: Iterable[Picture], path: str | os.PathLike[str], fps: float, total: int | None = None) -> Path:
     """An H.264 MP4 at `fps` frames per second."""
+    if Path(path).suffix.lower() != MP4_SUFFIX:
+        raise ValueError(f"{os.fspath(path)}: an MP4 file name must end in {MP4_SUFFIX}")
     count = 0
     with atomic_path(path) as temporary:
         writer = imageio.get_writer(
@@ -104,8 +108,13 @@ def write_mp4(pictures: Iterable[Picture], path: str | os.PathLike[str], fps: fl
             for picture in _progress(pictures, total, "mp4"):
                 writer.append_data(_even(_checked(picture)))
                 count += 1
-        finally:
-            writer.close()
+        except BaseException:
+            # An interrupt reaches the ffmpeg child too, whose closing then
+            # fails: the interrupt is what to report, not that.
+            with contextlib.suppress(Exception):
+                writer.close()
+            raise
+        writer.close()
         if count == 0:
             raise ValueError("an MP4 needs at least one frame")
     return Path(path)

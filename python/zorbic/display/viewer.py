@@ -14,6 +14,7 @@ import json
 import math
 import os
 import re
+from collections.abc import Sequence
 from importlib import resources
 from pathlib import Path
 from typing import Any
@@ -42,7 +43,7 @@ from zorbic.display.scene import (
 )
 from zorbic.display.video import replay_fps
 from zorbic.engine.match_flow import GOAL_SCORED, PHASE_NAMES
-from zorbic.engine.stadium import read_stadium
+from zorbic.engine.stadium import Stadium, read_stadium
 from zorbic.replays.format import Replay, Reset, SetState
 from zorbic.replays.resimulate import frames
 
@@ -59,20 +60,10 @@ def _numbers(values: np.ndarray) -> list[float | None]:
     return [float(v) if math.isfinite(v) else None for v in flat]
 
 
-def match_data(replay: Replay, width: int, height: int) -> dict[str, Any]:
-    """Everything the page draws, as JSON-ready values."""
-    stadium = read_stadium(replay.stadium)
+def drawing(stadium: Stadium, teams: Sequence[int], width: int, height: int) -> dict[str, Any]:
+    """What draw.js needs to draw a stadium and its bodies, as JSON-ready values."""
     scene = build_scene(stadium, width, height)
     view = scene.view
-    played = list(frames(replay))
-    phases = [f.phase for f in played]
-    jumps = {e.step for e in replay.events if isinstance(e, (Reset, SetState)) and e.step > 0}
-    # Frame i jumps from frame i - 1 when a reset or a written state came
-    # between them, or when the after-goal countdown put everyone back.
-    cut = [0] + [
-        int(i - 1 in jumps or (phases[i - 1] == GOAL_SCORED and phases[i] != GOAL_SCORED))
-        for i in range(1, len(played))
-    ]
     return {
         "title": stadium.name or "zorbic match",
         "view": {"width": view.width, "height": view.height, "scale": view.scale, "ox": view.ox, "oy": view.oy},
@@ -103,29 +94,55 @@ def match_data(replay: Replay, width: int, height: int) -> dict[str, Any]:
         "labelFont": label_font_size(scene),
         "overlayFont": overlay_font_size(scene),
         "overlayShade": round(OVERLAY_SHADE / 255.0, 3),
-        "teams": [2] * replay.n_red + [4] * replay.n_blue,
+        "teams": [int(team) for team in teams],
+        "phaseNames": list(PHASE_NAMES),
+    }
+
+
+def drawing_script() -> str:
+    """The drawing code every page of the package inlines (draw.js)."""
+    return resources.files("zorbic.display").joinpath("draw.js").read_text(encoding="utf-8")
+
+
+def match_data(replay: Replay, width: int, height: int) -> dict[str, Any]:
+    """Everything the page draws, as JSON-ready values."""
+    stadium = read_stadium(replay.stadium)
+    played = list(frames(replay))
+    phases = [f.phase for f in played]
+    jumps = {e.step for e in replay.events if isinstance(e, (Reset, SetState)) and e.step > 0}
+    # Frame i jumps from frame i - 1 when a reset or a written state came
+    # between them, or when the after-goal countdown put everyone back.
+    cut = [0] + [
+        int(i - 1 in jumps or (phases[i - 1] == GOAL_SCORED and phases[i] != GOAL_SCORED))
+        for i in range(1, len(played))
+    ]
+    return {
+        **drawing(stadium, [2] * replay.n_red + [4] * replay.n_blue, width, height),
         "fps": replay_fps(replay),
         "ball": _numbers(np.array([f.ball_pos for f in played])),
         "players": _numbers(np.array([f.player_pos for f in played])),
         "red": [f.score[0] for f in played],
         "blue": [f.score[1] for f in played],
         "phase": phases,
-        "phaseNames": list(PHASE_NAMES),
         "cut": cut,
     }
 
 
 def viewer_html(replay: Replay, width: int = 960, height: int = 480) -> str:
+    """The self-contained HTML page that plays `replay`, drawn at `width` x `height` pixels."""
     assets = resources.files("zorbic.display")
     template = assets.joinpath("viewer.html").read_text(encoding="utf-8")
-    script = assets.joinpath("viewer.js").read_text(encoding="utf-8")
+    script = drawing_script() + assets.joinpath("viewer.js").read_text(encoding="utf-8")
     data = match_data(replay, width, height)
-    # Inside a script element only "</" could end it early.
-    payload = json.dumps(data, separators=(",", ":"), allow_nan=False).replace("</", "<\\/")
+    # Inside a script element "</" could end it early and "<!--" or
+    # "<script" could make the parser skip its end; "<" occurs only inside
+    # JSON strings, where \u003c means the same.
+    payload = json.dumps(data, separators=(",", ":"), allow_nan=False).replace("<", "\\u003c")
     fill = {"__TITLE__": html.escape(data["title"]), "__SCRIPT__": script, "__MATCH__": payload}
     # One pass, so that nothing filled in is read as a placeholder.
     return re.sub("__TITLE__|__SCRIPT__|__MATCH__", lambda found: fill[found.group(0)], template)
 
 
 def write_viewer(replay: Replay, path: str | os.PathLike[str], width: int = 960, height: int = 480) -> Path:
+    """Write the viewer page of `replay` to `path` atomically."""
     return write_atomic(path, viewer_html(replay, width, height).encode("utf-8"))

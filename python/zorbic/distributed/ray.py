@@ -44,6 +44,7 @@ from typing import Any
 import ray
 import ray.cloudpickle
 
+from zorbic.common.checks import non_negative_int, positive_int, positive_number
 from zorbic.distributed.rollouts import (
     Batch,
     MLPPolicy,
@@ -90,6 +91,7 @@ class Collection:
 
     @property
     def rollout(self) -> Rollout:
+        """The batches joined into one rollout, matches side by side in the order of the actors."""
         return Rollout.join([batch.rollout for batch in self.batches])
 
 
@@ -122,17 +124,12 @@ class RolloutCollector:
         on_restart: Callable[[Restart], None] | None = None,
         actor_options: Mapping[str, Any] | None = None,
     ) -> None:
-        if not isinstance(n_actors, int) or isinstance(n_actors, bool) or n_actors < 1:
-            raise ValueError(f"n_actors must be a positive int, got {n_actors!r}")
+        n_actors = positive_int("n_actors", n_actors)
         if not isinstance(config, RolloutConfig):
             raise TypeError(f"config must be a RolloutConfig, not {type(config).__name__}")
-        if isinstance(cpus_per_actor, bool) or not isinstance(cpus_per_actor, int | float) or not cpus_per_actor > 0:
-            raise ValueError(f"cpus_per_actor must be a positive number, got {cpus_per_actor!r}")
-        threads = max(1, int(cpus_per_actor)) if threads is None else threads
-        if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
-            raise ValueError(f"threads must be a positive int, got {threads!r}")
-        if not isinstance(max_restarts, int) or isinstance(max_restarts, bool) or max_restarts < 0:
-            raise ValueError(f"max_restarts must be a non-negative int, got {max_restarts!r}")
+        cpus_per_actor = positive_number("cpus_per_actor", cpus_per_actor)
+        threads = positive_int("threads", max(1, int(cpus_per_actor)) if threads is None else threads)
+        max_restarts = non_negative_int("max_restarts", max_restarts)
         if on_restart is not None and not callable(on_restart):
             raise TypeError("on_restart must be callable with a Restart")
         try:
@@ -186,17 +183,18 @@ class RolloutCollector:
 
     @property
     def n_actors(self) -> int:
+        """How many actors collect (restarted ones count once)."""
         return len(self._actors)
 
     @property
     def idle(self) -> list[int]:
+        """The actors with no request in flight, by number."""
         busy = {k for k, _ in self._in_flight.values()}
         return [k for k in range(self.n_actors) if k not in busy]
 
     def submit(self, steps: int) -> list[int]:
         """Every idle actor starts a batch of `steps` steps with the current policy; returns which."""
-        if not isinstance(steps, int) or isinstance(steps, bool) or steps < 1:
-            raise ValueError(f"steps must be a positive int, got {steps!r}")
+        steps = positive_int("steps", steps)
         if self._policy is None:
             raise RuntimeError("set a policy first: collector.set_policy(policy)")
         started = self.idle
@@ -264,7 +262,7 @@ class RolloutCollector:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def _spawn(self, k: int) -> ray.actor.ActorHandle:
+    def _spawn(self, k: int) -> Any:
         return _RemoteRunner.options(**self._options).remote(self.config, k, self._incarnations[k])
 
     def _send(self, k: int, request: _Request) -> None:
@@ -272,7 +270,7 @@ class RolloutCollector:
         # policy itself, fetched once from the object store.
         policy = request.policy if self._sent_version[k] != request.version else None
         self._sent_version[k] = request.version
-        ref = self._actors[k].collect.remote(request.steps, policy, request.version)
+        ref: Any = self._actors[k].collect.remote(request.steps, policy, request.version)
         self._in_flight[ref] = (k, request)
 
     def _restart(self, k: int, request: _Request, error: Exception) -> None:

@@ -52,6 +52,7 @@ from typing import Any
 import numpy as np
 from gymnasium.vector import AutoresetMode
 
+from zorbic.common.checks import non_negative_int, positive_int, positive_multiple
 from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.gym_vector import SoccerVectorEnv
 
@@ -122,10 +123,12 @@ class MLPPolicy:
         return outputs
 
     def logits(self, obs: np.ndarray) -> np.ndarray:
+        """The action logits (B, n_actions) for observations `obs` (B, obs_dim)."""
         last = self.layers - 1
         return self.hidden(obs)[-1] @ self.params[f"w{last}"] + self.params[f"b{last}"]
 
     def probabilities(self, obs: np.ndarray) -> np.ndarray:
+        """The action distribution (B, n_actions) for observations `obs` (B, obs_dim)."""
         logits = self.logits(obs)
         exp = np.exp(logits - logits.max(axis=1, keepdims=True))
         return exp / exp.sum(axis=1, keepdims=True)
@@ -157,10 +160,12 @@ class Rollout:
 
     @property
     def steps(self) -> int:
+        """The number of steps collected."""
         return self.rewards.shape[0]
 
     @property
     def rows(self) -> int:
+        """The number of learners stepped side by side."""
         return self.rewards.shape[1]
 
     def equals(self, other: Rollout) -> bool:
@@ -235,17 +240,15 @@ class RolloutConfig:
     seed: int = 0
 
     def __post_init__(self) -> None:
-        if not isinstance(self.num_envs, int) or isinstance(self.num_envs, bool) or self.num_envs < 1:
-            raise ValueError(f"num_envs must be a positive int, got {self.num_envs!r}")
-        if not isinstance(self.seed, int) or isinstance(self.seed, bool) or self.seed < 0:
-            raise ValueError(f"seed must be a non-negative int, got {self.seed!r}")
+        positive_int("num_envs", self.num_envs)
+        non_negative_int("seed", self.seed)
         if self.setup is not None and not isinstance(self.setup, Mapping) and not callable(self.setup):
             raise TypeError("setup must be a mapping of MatchSetup keywords or a function that returns one")
         learners = len(MatchSetup(**self.keywords()).slots)
-        if self.num_envs % learners:
-            raise ValueError(f"num_envs must be a multiple of the {learners} learners per match, got {self.num_envs}")
+        positive_multiple("num_envs", self.num_envs, learners, "learners per match")
 
     def keywords(self) -> dict[str, Any]:
+        """The MatchSetup keywords, from `setup` or the function that makes them."""
         made = self.setup() if callable(self.setup) else self.setup
         if made is not None and not isinstance(made, Mapping):
             raise TypeError(
@@ -282,8 +285,7 @@ class RolloutRunner:
 
     def collect(self, steps: int, policy: Policy | None = None, policy_version: int = 0) -> Batch:
         """T steps with the policy given now or last; episodes carry on from the previous batch."""
-        if not isinstance(steps, int) or isinstance(steps, bool) or steps < 1:
-            raise ValueError(f"steps must be a positive int, got {steps!r}")
+        steps = positive_int("steps", steps)
         if policy is not None:
             if not callable(policy):
                 raise TypeError(f"a policy must be callable as policy(obs, rng), not {type(policy).__name__}")
@@ -308,13 +310,15 @@ class RolloutRunner:
         space = env.single_action_space
         rows, width = self.obs.shape
         obs = np.empty((steps, rows, width), np.float32)
-        actions = np.empty((steps, rows, *space.shape), space.dtype)
+        actions = np.empty((steps, rows, *(space.shape or ())), space.dtype)
         rewards = np.empty((steps, rows))
         terminated = np.empty((steps, rows), np.bool_)
         truncated = np.empty((steps, rows), np.bool_)
         ended: list[tuple[int, np.ndarray, np.ndarray, np.ndarray, np.ndarray]] = []
+        policy = self.policy
+        assert policy is not None, "collect() refuses to start without a policy"
         for t in range(steps):
-            chosen = self.policy(self.obs, self.rng)
+            chosen = policy(self.obs, self.rng)
             obs[t] = self.obs
             self.obs, rewards[t], terminated[t], truncated[t], info = env.step(chosen)
             self._played += 1

@@ -9,7 +9,8 @@ every tick:
 - a kickoff turns into play at the end of the first tick after which the
   ball moves (its velocity is not exactly zero);
 - a goal is what `physics_step` reports: the conceding side kicks off next,
-  the other side scores, and a countdown of 150 ticks follows, at the end of
+  the other side scores, and the engine's after-goal countdown follows
+  (`GOAL_COUNTDOWN` ticks), at the end of
   which the bodies stand at their kickoff places again.
 
 Fed one tick at a time the tracker is exact. Fed whole steps of several
@@ -24,13 +25,15 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
+from zorbic import _engine
 from zorbic_core import FLAG_RED
 
-# A match is meant to be played, and watched, at this many ticks a second.
+# The engine's tick has no time step: this is how fast a match is meant to
+# be played, and watched.
 TICKS_PER_SECOND = 60
 KICKOFF, PLAYING, GOAL_SCORED = 0, 1, 2
 PHASE_NAMES = ("kickoff", "playing", "goal")
-GOAL_COUNTDOWN = 150
+GOAL_COUNTDOWN: int = _engine.GOAL_COUNTDOWN
 
 
 def phase_name(phase: int | str) -> str:

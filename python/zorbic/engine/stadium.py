@@ -1,39 +1,38 @@
-"""Stadium texts: finding them, and reading what the Python side needs.
+"""Stadium texts: finding them, and the stadium as the engine compiles it.
 
 The core module compiles a stadium for the physics and hands out only the
 straight walls, the goals and the obstacle discs. Drawing a match also needs
 the arcs, the planes and the collision groups, and the scripted opponent and
 the observation scales need the radii and the player physics; all of that is
-read here from the same text, in the engine frame (the file's y axis
-reversed). Every text is built by `zorbic_core.VecEnv.from_zsm` first, so a
-text that the engine refuses never reaches this reader.
+taken from the engine's own compilation of the text (`zorbic._engine`), in the
+engine frame (the file's y axis reversed), so that no default or rule of the
+engine is restated here.
 """
 
 from __future__ import annotations
 
-import json
 import math
 import os
 from dataclasses import dataclass
-from importlib import resources
 from pathlib import Path
 
-import zorbic_core
+import numpy as np
 
-GROUPS = {"ball": 1, "red": 2, "blue": 4, "redKO": 8, "blueKO": 16, "wall": 32, "kick": 64, "score": 128, "all": 63}
-BALL, RED, BLUE, RED_KO, BLUE_KO, WALL = 1, 2, 4, 8, 16, 32
+from zorbic import _engine
+from zorbic.common.files import read_bounded
+from zorbic.engine import limits
+from zorbic.engine.limits import check_stadium
 
-# The engine's arc bounds, 9.99 and 340 degrees in radians, and its degree
-# factor: an arc outside them is a straight wall.
-_DEGREES = -0.017453292519943295
-_ARC_MIN, _ARC_MAX = 0.17435839227423353, 5.934119456780721
+GROUPS: dict[str, int] = dict(_engine.GROUPS)
+BALL, RED, BLUE = GROUPS["ball"], GROUPS["red"], GROUPS["blue"]
+RED_KO, BLUE_KO, WALL = GROUPS["redKO"], GROUPS["blueKO"], GROUPS["wall"]
 
 Point = tuple[float, float]
 
 
 def classic_text() -> str:
-    """The built-in classic stadium, the same text the core module embeds."""
-    return resources.files("zorbic").joinpath("classic.zsm").read_text(encoding="utf-8")
+    """The built-in classic stadium, the text the engine embeds."""
+    return _engine.CLASSIC_TEXT
 
 
 def stadium_text(stadium: str | os.PathLike[str] | None) -> str:
@@ -41,19 +40,28 @@ def stadium_text(stadium: str | os.PathLike[str] | None) -> str:
 
     None is the classic stadium; a path (or a string that does not start with
     "{") names a `.zsm` file; any other string is the stadium text itself.
+    A file must be a regular file, and the text must be within the size and
+    body limits of `zorbic.engine.limits`: ValueError otherwise.
     """
     if stadium is None:
         return classic_text()
     if isinstance(stadium, os.PathLike):
-        return Path(stadium).read_text(encoding="utf-8")
+        return check_stadium(_file_text(stadium))
     if not isinstance(stadium, str):
         raise TypeError(f"stadium must be None, stadium text or a path to a .zsm file, not {type(stadium).__name__}")
     if stadium.lstrip("\ufeff \t\r\n").startswith("{"):
-        return stadium
-    path = Path(stadium)
-    if not path.is_file():
-        raise ValueError(f"stadium {stadium!r} is neither stadium text nor a path to a .zsm file")
-    return path.read_text(encoding="utf-8")
+        return check_stadium(stadium)
+    if not Path(stadium).exists():
+        raise ValueError(f"stadium {stadium[:200]!r} is neither stadium text nor a path to a .zsm file")
+    return check_stadium(_file_text(stadium))
+
+
+def _file_text(path: str | os.PathLike[str]) -> str:
+    data = read_bounded(path, limits.current().stadium_bytes, "stadium file")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{os.fspath(path)}: the stadium file is not UTF-8 text ({error.reason})") from None
 
 
 @dataclass(frozen=True)
@@ -70,11 +78,14 @@ class Segment:
 
     @property
     def curved(self) -> bool:
+        """Whether the wall is an arc."""
         return self.curve != 0.0
 
 
 @dataclass(frozen=True)
 class Plane:
+    """A half-plane wall as the engine compiles it: points p with normal . p < distance are outside."""
+
     normal: Point  # as stored, not normalised
     dist: float
     c_group: int
@@ -83,6 +94,8 @@ class Plane:
 
 @dataclass(frozen=True)
 class Disc:
+    """A static disc of the stadium (a post or an obstacle) as the engine compiles it."""
+
     pos: Point
     radius: float
     inv_mass: float
@@ -92,6 +105,8 @@ class Disc:
 
 @dataclass(frozen=True)
 class Goal:
+    """A goal line: the team that defends it, and its two ends."""
+
     p0: Point
     p1: Point
     team: int  # the side that defends it: FLAG_RED, FLAG_BLUE or 0
@@ -99,22 +114,47 @@ class Goal:
 
 @dataclass(frozen=True)
 class PlayerPhysics:
-    radius: float = 15.0
-    inv_mass: float = 0.5
-    damping: float = 0.96
-    acceleration: float = 0.1
-    kicking_acceleration: float = 0.07
-    kicking_damping: float = 0.96
-    kick_strength: float = 5.0
+    """The physics every player of a stadium shares, as the engine compiled it."""
+
+    radius: float
+    inv_mass: float
+    damping: float
+    acceleration: float
+    kicking_acceleration: float
+    kicking_damping: float
+    kick_strength: float
 
     @property
     def top_speed(self) -> float:
-        """The speed a player running straight settles at, a·d / (1 − d)."""
-        return self.acceleration * self.damping / (1.0 - self.damping)
+        """The speed a player running straight settles at, a·d / (1 − d).
+
+        It scales every velocity a training part observes or rewards, so it
+        must be a finite positive number: with a damping of 1 or more a
+        running player's speed grows without bound (there is no top speed),
+        and without acceleration or damping a player cannot run at all.
+
+        Raises:
+            ValueError: when the stadium's player physics gives no such speed.
+        """
+        a, d = self.acceleration, self.damping
+        if not d < 1.0:
+            raise ValueError(
+                f"playerPhysics.damping must be below 1 for training, not {d!r}: "
+                "a running player's speed would grow without bound"
+            )
+        speed = a * d / (1.0 - d)
+        if not (math.isfinite(speed) and speed > 0.0):
+            raise ValueError(
+                f"playerPhysics gives players no finite positive top speed (acceleration {a!r}, damping {d!r}): "
+                "acceleration and damping must be above 0 for training"
+            )
+        return speed
 
 
 @dataclass(frozen=True)
 class Stadium:
+    """A stadium as the engine compiles it: its walls, discs, goals and physics."""
+
     text: str
     name: str | None
     ball_radius: float
@@ -125,119 +165,72 @@ class Stadium:
     goals: tuple[Goal, ...]
 
 
-def _groups(names: list[str]) -> int:
-    flags = 0
-    for name in names:
-        flags |= GROUPS.get(name, 0) if isinstance(name, str) else 0
-    return flags
-
-
-def _given(record: dict | None) -> dict:
-    """A record's keys without those set to null, which count as absent."""
-    return {key: value for key, value in (record or {}).items() if value is not None}
-
-
-def _merged(record: dict, traits: dict) -> dict:
-    """The record's properties laid over those of its trait."""
-    trait = record.get("trait")
-    merged = _given(traits.get(trait)) if isinstance(trait, str) else {}
-    merged.update(_given(record))
-    return merged
-
-
-def _engine(point: list[float]) -> Point:
-    return (float(point[0]), -float(point[1]))
-
-
-def _segment(record: dict, traits: dict, vertexes: list[Point]) -> Segment:
-    props = _merged(record, traits)
-    a, b = vertexes[int(record["v0"])], vertexes[int(record["v1"])]
-    curve = props.get("curve")
-    s = float(curve) * _DEGREES if curve is not None else -0.0
-    v0, v1, arc = (b, a, -s) if s < 0 else (a, b, s)
-    c_group = _groups(props["cGroup"]) if "cGroup" in props else WALL
-    c_mask = _groups(props["cMask"]) if "cMask" in props else 63
-    if not _ARC_MIN < arc < _ARC_MAX:
-        return Segment(v0, v1, (0.0, 0.0), 0.0, 0.0, c_group, c_mask)
-    factor = 1.0 / math.tan(arc * 0.5)
-    hx, hy = (v1[0] - v0[0]) * 0.5, (v1[1] - v0[1]) * 0.5
-    mx, my = v0[0] + hx, v0[1] + hy
-    center = (mx - factor * hy, my + factor * hx)
-    # Products, not powers: float ** raises OverflowError where the engine gets infinity.
-    dx, dy = v0[0] - center[0], v0[1] - center[1]
-    radius = math.sqrt(dx * dx + dy * dy)
-    return Segment(v0, v1, center, radius, factor, c_group, c_mask)
-
-
-def _player_physics(record: dict | None) -> PlayerPhysics:
-    record = _given(record)
-    default = PlayerPhysics()
-    return PlayerPhysics(
-        radius=float(record.get("radius", default.radius)),
-        inv_mass=float(record.get("invMass", default.inv_mass)),
-        damping=float(record.get("damping", default.damping)),
-        acceleration=float(record.get("acceleration", default.acceleration)),
-        kicking_acceleration=float(record.get("kickingAcceleration", default.kicking_acceleration)),
-        kicking_damping=float(record.get("kickingDamping", default.kicking_damping)),
-        kick_strength=float(record.get("kickStrength", default.kick_strength)),
-    )
+def _points(rows: np.ndarray) -> list[Point]:
+    return [(float(x), float(y)) for x, y in rows.tolist()]
 
 
 def read_stadium(text: str) -> Stadium:
-    """Read a stadium text that the engine accepts (checked here first)."""
-    zorbic_core.VecEnv.from_zsm(text, 1, 1, 0)
-    root = json.loads(text.lstrip("\ufeff"))
-    traits = root.get("traits") or {}
-    vertexes = [(float(v["x"]), -float(v["y"])) for v in root.get("vertexes") or []]
-    raw_discs = list(root.get("discs") or [])
+    """The stadium of a text as the engine compiles it.
 
-    ball_source: dict = {}
-    ball_physics = root.get("ballPhysics")
-    ball_index = None
-    if isinstance(ball_physics, str):
-        ball_index = int(ball_physics[4:].lstrip("+"))
-        ball_source = _merged(raw_discs[ball_index], traits)
-    elif isinstance(ball_physics, dict):
-        ball_source = _given(ball_physics)
+    Args:
+        text: the stadium's JSON text.
 
-    discs = []
-    for index, record in enumerate(raw_discs):
-        if index == ball_index:
-            continue
-        props = _merged(record, traits)
-        discs.append(
-            Disc(
-                pos=_engine(props["pos"]) if "pos" in props else (0.0, 0.0),
-                radius=float(props.get("radius", 10.0)),
-                inv_mass=float(props.get("invMass", 1.0)),
-                c_group=_groups(props["cGroup"]) if "cGroup" in props else 63,
-                c_mask=_groups(props["cMask"]) if "cMask" in props else 63,
-            )
+    Raises:
+        ValueError: with the engine's message, when the engine refuses the text.
+        TypeError: when `text` is not a str.
+    """
+    facts = _engine.compile_stadium(text)
+    s, p, d, g = facts["segments"], facts["planes"], facts["discs"], facts["goals"]
+    player = facts["player"]
+    segments = tuple(
+        Segment(v0, v1, center, radius, curve, c_group, c_mask)
+        for v0, v1, center, radius, curve, c_group, c_mask in zip(
+            _points(s["v0"]),
+            _points(s["v1"]),
+            _points(s["center"]),
+            s["radius"].tolist(),
+            s["curve"].tolist(),
+            s["c_group"].tolist(),
+            s["c_mask"].tolist(),
+            strict=True,
         )
-
-    planes = []
-    for record in root.get("planes") or []:
-        props = _merged(record, traits)
-        planes.append(
-            Plane(
-                normal=_engine(record["normal"]),
-                dist=float(record["dist"]),
-                c_group=_groups(props["cGroup"]) if "cGroup" in props else WALL,
-                c_mask=_groups(props["cMask"]) if "cMask" in props else 63,
-            )
+    )
+    planes = tuple(
+        Plane(normal, dist, c_group, c_mask)
+        for normal, dist, c_group, c_mask in zip(
+            _points(p["normal"]), p["dist"].tolist(), p["c_group"].tolist(), p["c_mask"].tolist(), strict=True
         )
-
-    team_of = {"red": zorbic_core.FLAG_RED, "blue": zorbic_core.FLAG_BLUE}
-    goals = tuple(Goal(_engine(g["p0"]), _engine(g["p1"]), team_of.get(g["team"], 0)) for g in root.get("goals") or [])
-    name = root.get("name")
+    )
+    discs = tuple(
+        Disc(pos, radius, inv_mass, c_group, c_mask)
+        for pos, radius, inv_mass, c_group, c_mask in zip(
+            _points(d["pos"]),
+            d["radius"].tolist(),
+            d["inv_mass"].tolist(),
+            d["c_group"].tolist(),
+            d["c_mask"].tolist(),
+            strict=True,
+        )
+    )
+    goals = tuple(
+        Goal(p0, p1, team) for p0, p1, team in zip(_points(g["p0"]), _points(g["p1"]), g["team"].tolist(), strict=True)
+    )
     return Stadium(
         text=text,
-        name=name if isinstance(name, str) else None,
-        ball_radius=float(ball_source.get("radius", 10.0)),
-        player=_player_physics(root.get("playerPhysics")),
-        segments=tuple(_segment(s, traits, vertexes) for s in root.get("segments") or []),
-        planes=tuple(planes),
-        discs=tuple(discs),
+        name=facts["name"],
+        ball_radius=facts["ball"]["radius"],
+        player=PlayerPhysics(
+            radius=player["radius"],
+            inv_mass=player["inv_mass"],
+            damping=player["damping"],
+            acceleration=player["acceleration"],
+            kicking_acceleration=player["kicking_acceleration"],
+            kicking_damping=player["kicking_damping"],
+            kick_strength=player["kick_strength"],
+        ),
+        segments=segments,
+        planes=planes,
+        discs=discs,
         goals=goals,
     )
 

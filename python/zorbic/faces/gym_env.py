@@ -19,6 +19,8 @@ from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_m
 
 
 class SoccerEnv(RendersMatchZero, gymnasium.Env):
+    """The single-agent gymnasium face: one match, one learner (the set-up keywords of `MatchSetup`)."""
+
     metadata = render_metadata(8)
 
     def __init__(self, render_mode: str | None = None, **setup: Any) -> None:
@@ -34,18 +36,23 @@ class SoccerEnv(RendersMatchZero, gymnasium.Env):
         self.observation_space = self.batch.observation_space
         self.action_space = self.batch.action_space
 
-    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+    def reset(
+        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[np.ndarray, dict[str, Any]]:
+        """Start a new episode; `seed` seeds the opponent and the reset rule."""
         super().reset(seed=seed)
         if seed is not None:
             self.batch.seed(seed)
         self.batch.restart()
         return self.batch.observe()[0], {}
 
-    def step(self, action):
+    def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
+        """Play one step with the learner's `action`."""
         batch = np.asarray(action)[None]
         rewards, terminated, truncated = self.batch.step(batch)
         return self.batch.observe()[0], float(rewards[0]), bool(terminated[0]), bool(truncated[0]), {}
 
     def close(self) -> None:
+        """Stop rendering and let the batch go."""
         self._stop_rendering()
         super().close()

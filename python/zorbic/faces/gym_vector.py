@@ -29,12 +29,15 @@ import numpy as np
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 
+from zorbic.common.checks import positive_multiple
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_metadata
 
 
-class SoccerVectorEnv(RendersMatchZero, VectorEnv):
+class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # render() returns one frame, as the base allows
+    """The native gymnasium vector face: `num_envs` learners over one batch of matches."""
+
     def __init__(
         self,
         num_envs: int = 1,
@@ -46,8 +49,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         self.autoreset_mode = AutoresetMode(autoreset_mode)
         match_setup = MatchSetup(**setup)
         k = len(match_setup.slots)
-        if not isinstance(num_envs, int) or num_envs < 1 or num_envs % k:
-            raise ValueError(f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}")
+        num_envs = positive_multiple("num_envs", num_envs, k, "learners per match")
         self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(num_envs // k, match_setup)
         self.num_envs = num_envs
@@ -58,7 +60,10 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         self.action_space = batch_space(self.single_action_space, num_envs)
         self._ended = np.zeros(self.batch.n_matches, np.bool_)
 
-    def reset(self, *, seed: int | list[int] | None = None, options: dict[str, Any] | None = None):
+    def reset(
+        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[np.ndarray, dict[str, Any]]:
+        """Start new episodes (all, or the masked matches with autoreset DISABLED)."""
         super().reset(seed=seed)
         if seed is not None:
             self.batch.seed(seed)
@@ -74,7 +79,8 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         self._ended[which] = False
         return self.batch.observe(), {}
 
-    def step(self, actions):
+    def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, dict[str, Any]]:
+        """Play one step of every match with the learners' `actions`."""
         batch = self.batch
         if self.autoreset_mode == AutoresetMode.DISABLED and self._ended.any():
             raise RuntimeError(
@@ -112,5 +118,6 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):
         return obs, rewards, terminated, truncated, infos
 
     def close(self, **kwargs: Any) -> None:
+        """Stop rendering and let the batch go."""
         self._stop_rendering()
         super().close(**kwargs)

@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+from gymnasium import spaces
 from pettingzoo import ParallelEnv
 
 from zorbic.core.batch import SoccerBatch
@@ -19,6 +20,8 @@ from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_m
 
 
 class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
+    """The PettingZoo parallel face: one match whose every player is an agent."""
+
     metadata = {"name": "zorbic_soccer_v0", **render_metadata(8)}
 
     def __init__(self, render_mode: str | None = None, **setup: Any) -> None:
@@ -33,13 +36,18 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         self._observation_space = self.batch.observation_space
         self._action_space = self.batch.action_space
 
-    def observation_space(self, agent: str):
+    def observation_space(self, agent: str) -> spaces.Space:
+        """The observation space of `agent`."""
         return self._observation_space
 
-    def action_space(self, agent: str):
+    def action_space(self, agent: str) -> spaces.Space:
+        """The action space of `agent`."""
         return self._action_space
 
-    def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
+    def reset(
+        self, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[dict[str, np.ndarray], dict[str, dict[str, Any]]]:
+        """Start a new episode; `seed` seeds what draws random numbers."""
         if seed is not None:
             self.batch.seed(seed)
         self.batch.restart()
@@ -47,7 +55,8 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         obs = self.batch.observe()
         return dict(zip(self.agents, obs)), {agent: {} for agent in self.agents}
 
-    def step(self, actions: dict[str, Any]):
+    def step(self, actions: dict[str, Any]) -> tuple[dict[str, Any], ...]:
+        """Play one step with every agent's action."""
         if not self.agents:
             raise RuntimeError("the match is over: call reset() before stepping again")
         missing = [agent for agent in self.agents if agent not in actions]
@@ -71,6 +80,7 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         )
 
     def close(self) -> None:
+        """Stop rendering and let the batch go."""
         self._stop_rendering()
 
 

@@ -39,6 +39,7 @@ from stable_baselines3.common.vec_env.base_vec_env import (
     VecEnvStepReturn,
 )
 
+from zorbic.common.checks import positive_multiple
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.rendering import check_render_mode, render_metadata
@@ -46,11 +47,12 @@ from zorbic.parts.opponents import Opponent, make_opponent
 
 
 class SoccerSB3VecEnv(VecEnv):
+    """The stable-baselines3 face: `num_envs` learners over one batch (see the module's notes)."""
+
     def __init__(self, num_envs: int, *, render_mode: str | None = None, **setup: Any) -> None:
         match_setup = MatchSetup(**setup)
         k = len(match_setup.slots)
-        if not isinstance(num_envs, int) or isinstance(num_envs, bool) or num_envs < 1 or num_envs % k:
-            raise ValueError(f"num_envs must be a positive multiple of the {k} learners per match, got {num_envs!r}")
+        num_envs = positive_multiple("num_envs", num_envs, k, "learners per match")
         # Read back through get_attr by VecEnv.__init__, so it must exist first.
         self.render_mode = check_render_mode(render_mode)
         self.batch = SoccerBatch(num_envs // k, match_setup)
@@ -59,11 +61,12 @@ class SoccerSB3VecEnv(VecEnv):
         # VecEnv.render tiles the frames of get_images; it also offers "human" (through OpenCV) for them.
         self.metadata["render_fps"] = render_metadata(match_setup.tick_skip)["render_fps"]
         self._actions: np.ndarray | None = None
-        self._renderer = None
+        self._renderer: Any = None
 
     # -------------------------------------------------------------- stepping
 
     def reset(self) -> np.ndarray:
+        """Start new episodes in every env; the first observations."""
         if any(self._options):
             raise ValueError(f"this env takes no reset options, got {self._options[0]!r}")
         if self._seeds[0] is not None:
@@ -75,9 +78,11 @@ class SoccerSB3VecEnv(VecEnv):
         return self.batch.observe()
 
     def step_async(self, actions: np.ndarray) -> None:
+        """Take the actions of the next `step_wait`."""
         self._actions = actions
 
     def step_wait(self) -> VecEnvStepReturn:
+        """Play one step; ended envs restart and report their last observation in their info."""
         if self._actions is None:
             raise RuntimeError("step_wait() needs a step_async(actions) before it")
         batch = self.batch
@@ -99,6 +104,7 @@ class SoccerSB3VecEnv(VecEnv):
         return obs, rewards.astype(np.float32), dones, infos
 
     def close(self) -> None:
+        """Stop rendering and let the batch go."""
         if self._renderer is not None:
             self.batch.remove_observer(self._renderer)
             self._renderer = None
@@ -107,6 +113,7 @@ class SoccerSB3VecEnv(VecEnv):
 
     @property
     def opponent(self) -> Opponent:
+        """What drives the slots that do not learn."""
         return self.batch.opponent
 
     @opponent.setter
@@ -144,22 +151,26 @@ class SoccerSB3VecEnv(VecEnv):
         return chosen
 
     def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> list[Any]:
+        """The attribute `attr_name`, one value per env asked for."""
         chosen = self._chosen(indices)
         value = getattr(self, attr_name)
         return [value] * len(chosen)
 
     def set_attr(self, attr_name: str, value: Any, indices: VecEnvIndices = None) -> None:
+        """Set `attr_name` for all envs at once (a subset is refused: they share one batch)."""
         self._all(indices, "set_attr")
         setattr(self, attr_name, value)
 
     def env_method(
         self, method_name: str, *method_args: Any, indices: VecEnvIndices = None, **method_kwargs: Any
     ) -> list[Any]:
+        """Call `method_name` once for all envs (a subset is refused: they share one batch)."""
         chosen = self._all(indices, "env_method")
         result = getattr(self, method_name)(*method_args, **method_kwargs)
         return [result] * len(chosen)
 
     def env_is_wrapped(self, wrapper_class: type, indices: VecEnvIndices = None) -> list[bool]:
+        """Whether the envs are wrapped in `wrapper_class`: never, there is one batch."""
         # No env is a gymnasium env of its own, so none can carry a wrapper.
         return [False] * len(self._chosen(indices))
 

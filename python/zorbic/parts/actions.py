@@ -8,6 +8,9 @@ tick, so that the same action always means the same thing.
 
 from __future__ import annotations
 
+from abc import ABC, abstractmethod
+from collections.abc import Callable
+
 import numpy as np
 from gymnasium import spaces
 
@@ -25,18 +28,18 @@ DIRECTIONS = np.array([(0, 0), (1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1
 RAW_LIMIT = 2**62
 
 
-class ActionParser:
-    """Base of the action parsers: a space, a check, a translation."""
+class ActionParser(ABC):
+    """Base of the action parsers: a `space` (set by the constructor), a check, a translation."""
 
     space: spaces.Space
 
+    @abstractmethod
     def check(self, actions: object, batch: int) -> np.ndarray:
         """`actions` as an int64 array for `batch` learners, or a clear error."""
-        raise NotImplementedError
 
+    @abstractmethod
     def to_engine(self, actions: np.ndarray, mirror: np.ndarray) -> np.ndarray:
         """Engine actions (B, 3) int64 for checked actions and mirror signs (B,)."""
-        raise NotImplementedError
 
     def _integers(
         self, actions: object, shape: tuple[int, ...], low: np.ndarray | int, high: np.ndarray | int
@@ -54,16 +57,18 @@ class ActionParser:
 class DiscreteActions(ActionParser):
     """18 actions: direction index d (see DIRECTIONS) times two, plus 1 to kick."""
 
+    space: spaces.Discrete
+
     def __init__(self) -> None:
         self.space = spaces.Discrete(2 * len(DIRECTIONS))
-        table = np.zeros((self.space.n, 3), np.int64)
+        table = np.zeros((int(self.space.n), 3), np.int64)
         table[:, :2] = np.repeat(DIRECTIONS, 2, axis=0)
         table[1::2, 2] = KICK
         self.table = table
         self.sided = np.concatenate([table, table * [-1, 1, 1]])
 
     def check(self, actions: object, batch: int) -> np.ndarray:
-        return self._integers(actions, (batch,), 0, self.space.n - 1)
+        return self._integers(actions, (batch,), 0, int(self.space.n) - 1)
 
     def to_engine(self, actions: np.ndarray, mirror: np.ndarray) -> np.ndarray:
         # Rows of the mirrored half of the table serve the blue side.
@@ -101,10 +106,15 @@ class RawActions(ActionParser):
         return engine
 
 
-BUILT_IN = {"discrete": DiscreteActions, "multi_discrete": MultiDiscreteActions, "raw": RawActions}
+BUILT_IN: dict[str, Callable[[], ActionParser]] = {
+    "discrete": DiscreteActions,
+    "multi_discrete": MultiDiscreteActions,
+    "raw": RawActions,
+}
 
 
 def make_action_parser(choice: str | ActionParser | None) -> ActionParser:
+    """The action parser for a built-in name (`BUILT_IN`), an ActionParser as it is, or the discrete table for None."""
     if choice is None:
         return DiscreteActions()
     if isinstance(choice, ActionParser):

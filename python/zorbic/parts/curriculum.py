@@ -18,7 +18,10 @@ from typing import Any
 
 import numpy as np
 
+from zorbic.common.checks import positive_int
 from zorbic.core.state import BatchState, Field
+from zorbic.parts.actions import ActionParser
+from zorbic.parts.observations import ObservationBuilder
 from zorbic.parts.opponents import Opponent, make_opponent
 
 SELF = "self"
@@ -37,6 +40,9 @@ class MixedOpponent(Opponent):
     def __init__(self, weighted: Sequence[tuple[Opponent, float]]) -> None:
         if not weighted:
             raise ValueError("a mixed opponent needs at least one (opponent, weight) pair")
+        for opponent, _ in weighted:
+            if not isinstance(opponent, Opponent):
+                raise TypeError(f"a mixed opponent mixes Opponents, not {type(opponent).__name__}")
         weights = np.array([w for _, w in weighted], np.float64)
         if not np.all(np.isfinite(weights)) or np.any(weights < 0) or weights.sum() <= 0:
             raise ValueError(f"weights must be non-negative with a positive sum, got {weights.tolist()}")
@@ -99,8 +105,7 @@ class Curriculum:
     def __init__(self, stages: Sequence[Stage] = STAGES, keep: int = 3) -> None:
         if not stages or any(s.until is None for s in stages[:-1]):
             raise ValueError("every stage but the last needs an end")
-        if keep < 1:
-            raise ValueError(f"keep must be at least 1, got {keep}")
+        keep = positive_int("keep", keep)
         self.stages = tuple(stages)
         self.keep = keep
         self.index = 0
@@ -130,7 +135,7 @@ class Curriculum:
             changed = True
         return changed
 
-    def opponent(self, obs_builder: Any, action_parser: Any) -> MixedOpponent:
+    def opponent(self, obs_builder: ObservationBuilder, action_parser: ActionParser) -> MixedOpponent:
         """The mixture of the current stage; before the first copy exists the
         "self" share goes to the other opponents."""
         weighted: list[tuple[Opponent, float]] = []

@@ -28,36 +28,50 @@ comes near it, and a body that leaves an open one cannot swamp a network.
 from __future__ import annotations
 
 import weakref
+from abc import ABC, abstractmethod
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 from gymnasium import spaces
 
 from zorbic.common.buffers import Recycler
+from zorbic.common.checks import boolean, non_negative_int, positive_int
 from zorbic.core.state import BatchState, Field
 
 LIMIT = 10.0
 
 
-class ObservationBuilder:
-    """Base of the observation builders."""
+class ObservationBuilder(ABC):
+    """Base of the observation builders: `size` and `build` are required, `reset` optional."""
 
+    @abstractmethod
     def size(self, field: Field) -> int:
         """Length of one learner's observation vector."""
         raise NotImplementedError
 
     def space(self, field: Field) -> spaces.Box:
+        """The space of one learner's observation: `size(field)` entries in [-LIMIT, LIMIT]."""
         return spaces.Box(-LIMIT, LIMIT, shape=(self.size(field),), dtype=np.float32)
 
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
         """Matches `which` (M,) restarted; builders with memory forget them here."""
 
+    @abstractmethod
     def build(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         """Observations of `slots` in every match, float32 (M, len(slots), size)."""
-        raise NotImplementedError
 
 
 class EgocentricObservation(ObservationBuilder):
+    """The egocentric view described above.
+
+    Args:
+        goal_mouths: add the attacked and the defended goal mouth.
+        ball_prediction: ascending tick offsets (each at least 1) at which to add the ball's predicted position.
+        wall_rays: how many rays measure the distance to the nearest straight wall.
+        obstacles: add every obstacle disc.
+    """
+
     def __init__(
         self,
         *,
@@ -66,22 +80,20 @@ class EgocentricObservation(ObservationBuilder):
         wall_rays: int = 0,
         obstacles: bool = False,
     ) -> None:
-        offsets = [int(k) for k in ball_prediction]
-        if any(k < 1 for k in offsets) or offsets != sorted(offsets):
+        offsets = [positive_int("a ball_prediction offset", k) for k in ball_prediction]
+        if offsets != sorted(offsets):
             raise ValueError("ball_prediction must be ascending tick offsets of at least 1")
-        if wall_rays < 0:
-            raise ValueError("wall_rays must be 0 or more")
-        self.goal_mouths = goal_mouths
+        self.goal_mouths = boolean("goal_mouths", goal_mouths)
         self.ball_prediction = offsets
-        self.wall_rays = int(wall_rays)
-        self.obstacles = obstacles
+        self.wall_rays = non_negative_int("wall_rays", wall_rays)
+        self.obstacles = boolean("obstacles", obstacles)
         self._plans: weakref.WeakKeyDictionary[Field, dict[tuple[int, ...], _Plan]] = weakref.WeakKeyDictionary()
 
-    def __getstate__(self) -> dict:
+    def __getstate__(self) -> dict[str, Any]:
         # The plans belong to the batches of this process; a copy sent elsewhere makes its own.
         return {**self.__dict__, "_plans": None}
 
-    def __setstate__(self, state: dict) -> None:
+    def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state, _plans=weakref.WeakKeyDictionary())
 
     def size(self, field: Field) -> int:
@@ -148,7 +160,9 @@ class _Plan:
         self.constants = np.concatenate([mouths if builder.goal_mouths else [], [0.0]]).astype(np.float32)
         zero = width + len(self.constants) - 1
 
-        take, minus, scale = [], [], []
+        take: list[int] = []
+        minus: list[int] = []
+        scale: list[float] = []
         for i, s in enumerate(slots):
             me = position + 2 * int(s)
             sx, sy = field.mirror[s] / field.extent[0], 1.0 / field.extent[1]

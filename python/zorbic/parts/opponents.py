@@ -7,23 +7,26 @@ players.
 
 from __future__ import annotations
 
+import os
+from abc import ABC, abstractmethod
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 
+from zorbic import _engine
 from zorbic.core.state import BatchState, Field
-from zorbic.parts.actions import KICK, DiscreteActions
-from zorbic.parts.observations import EgocentricObservation
+from zorbic.parts.actions import KICK, ActionParser, DiscreteActions
+from zorbic.parts.observations import EgocentricObservation, ObservationBuilder
 
-# Surfaces closer than this can be kicked (the engine's kick reach).
-KICK_REACH = 4.0
+# Surfaces closer than this can be kicked.
+KICK_REACH: float = _engine.KICK_REACH
 # sin(22.5 degrees): a component below it is "no input" on that axis, which
 # splits the circle into the eight keyboard directions and standing still.
 _EIGHT_WAY = 0.3826834323650898
 
 
-class Opponent:
+class Opponent(ABC):
     """Base of every opponent: `act` is required, the rest optional."""
 
     def seed(self, rng: np.random.Generator) -> None:
@@ -32,9 +35,9 @@ class Opponent:
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
         """Matches `which` (M,) restarted; `state` is the state they start from."""
 
+    @abstractmethod
     def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         """Engine actions for `slots` of every match, int64 (M, len(slots), 3)."""
-        raise NotImplementedError
 
 
 class IdleOpponent(Opponent):
@@ -116,9 +119,15 @@ class PolicyOpponent(Opponent):
     action parser, mirrored on the blue side.
     """
 
-    def __init__(self, policy: Callable[[np.ndarray], Any] | Any, obs_builder: Any, action_parser: Any):
+    def __init__(
+        self, policy: Callable[[np.ndarray], Any] | Any, obs_builder: ObservationBuilder, action_parser: ActionParser
+    ) -> None:
         if not callable(policy) and not callable(getattr(policy, "predict", None)):
             raise TypeError("an opponent policy must be callable or have a predict(obs, deterministic=True) method")
+        if not isinstance(obs_builder, ObservationBuilder):
+            raise TypeError(f"obs_builder must be an ObservationBuilder, not {type(obs_builder).__name__}")
+        if not isinstance(action_parser, ActionParser):
+            raise TypeError(f"action_parser must be an ActionParser, not {type(action_parser).__name__}")
         self.policy = policy
         self.obs_builder = obs_builder
         self.action_parser = action_parser
@@ -136,24 +145,35 @@ class PolicyOpponent(Opponent):
         return engine.reshape(state.n_matches, len(slots), 3)
 
 
-BUILT_IN = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
+BUILT_IN: dict[str, Callable[[], Opponent]] = {"idle": IdleOpponent, "random": RandomOpponent, "chaser": ChaserOpponent}
 
 
 def make_opponent(
-    choice: str | Opponent | Callable[[np.ndarray], Any] | Any,
-    obs_builder: Any = None,
-    action_parser: Any = None,
+    choice: str | os.PathLike[str] | Opponent | Callable[[np.ndarray], Any] | Any,
+    obs_builder: ObservationBuilder | None = None,
+    action_parser: ActionParser | None = None,
+    *,
+    trust_pickle: bool = False,
 ) -> Opponent:
-    """An opponent from a built-in name, an Opponent, or a frozen policy.
+    """An opponent from a built-in name, an Opponent, a frozen policy, or the path of an agent file.
 
     A policy sees the given observation builder and action parser, by default
-    the built-in egocentric observation and discrete action table.
+    the built-in egocentric observation and discrete action table; an agent
+    file's policy sees the match as it learned to. A stable-baselines3 model
+    file is read only with `trust_pickle`: reading one runs code stored in it.
     """
     if isinstance(choice, Opponent):
         return choice
+    if isinstance(choice, os.PathLike) or isinstance(choice, str) and choice not in BUILT_IN and os.path.isfile(choice):
+        # The agents build on the parts: taken when a file is named.
+        from zorbic.agents.opponent import opponent_from_file
+
+        return opponent_from_file(choice, trust_pickle=trust_pickle)
     if isinstance(choice, str):
         if choice not in BUILT_IN:
-            raise ValueError(f"unknown opponent {choice!r}: use one of {sorted(BUILT_IN)}, an Opponent or a policy")
+            raise ValueError(
+                f"unknown opponent {choice!r}: use one of {sorted(BUILT_IN)}, an agent file, an Opponent or a policy"
+            )
         return BUILT_IN[choice]()
     if callable(choice) or callable(getattr(choice, "predict", None)):
         return PolicyOpponent(choice, obs_builder or EgocentricObservation(), action_parser or DiscreteActions())

@@ -12,14 +12,16 @@ episode ends together at `max_steps`.
 
 from __future__ import annotations
 
+from abc import ABC, abstractmethod
+
 import numpy as np
 
 import zorbic_core
 from zorbic.core.state import Field
 
 
-class ResetRule:
-    """Base of the reset rules."""
+class ResetRule(ABC):
+    """Base of the reset rules: `restart` is required, `seed` optional."""
 
     # Whether the rule can restart some matches and leave the others running.
     per_match = True
@@ -27,9 +29,9 @@ class ResetRule:
     def seed(self, rng: np.random.Generator) -> None:
         """Take the generator this rule draws from until the next seed."""
 
+    @abstractmethod
     def restart(self, env: zorbic_core.VecEnv, field: Field, which: np.ndarray) -> tuple[np.ndarray, ...] | None:
         """Restart the matches `which` (M,); return the set_state arrays if it set them."""
-        raise NotImplementedError
 
 
 class KickoffReset(ResetRule):
@@ -56,8 +58,9 @@ class StateReset(ResetRule):
     def seed(self, rng: np.random.Generator) -> None:
         self.rng = rng
 
+    @abstractmethod
     def place(self, field: Field, n_matches: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        raise NotImplementedError
+        """Where every body of every match starts: ball_pos, ball_vel, player_pos, player_vel."""
 
     def restart(self, env: zorbic_core.VecEnv, field: Field, which: np.ndarray) -> tuple[np.ndarray, ...]:
         if not np.all(which):
@@ -67,10 +70,12 @@ class StateReset(ResetRule):
             )
         # A full reset first, so that scores, kickoff team and masks start over as well.
         env.reset_all()
-        arrays = tuple(np.ascontiguousarray(a, np.float64) for a in self.place(field, env.n_envs))
+        ball_pos, ball_vel, player_pos, player_vel = (
+            np.ascontiguousarray(a, np.float64) for a in self.place(field, env.n_envs)
+        )
         steps = np.zeros(env.n_envs, np.int64)
-        env.set_state(*arrays, steps)
-        return arrays + (steps,)
+        env.set_state(ball_pos, ball_vel, player_pos, player_vel, steps)
+        return ball_pos, ball_vel, player_pos, player_vel, steps
 
 
 class RandomPlacement(StateReset):
@@ -100,6 +105,7 @@ class RandomPlacement(StateReset):
 
 
 def make_reset_rule(choice: str | ResetRule | None) -> ResetRule:
+    """The reset rule for "kickoff" (or None), "random", or a ResetRule as it is."""
     if choice is None or choice == "kickoff":
         return KickoffReset()
     if choice == "random":

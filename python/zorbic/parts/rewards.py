@@ -10,24 +10,30 @@ are of comparable size.
 from __future__ import annotations
 
 import weakref
-from collections.abc import Callable
+from abc import ABC, abstractmethod
+from typing import Any, Protocol
 
 import numpy as np
 
 import zorbic_core
 from zorbic.core.state import BatchState, Field
 
-RewardTerm = Callable[[BatchState, Field, np.ndarray], np.ndarray]
+
+class RewardTerm(Protocol):
+    """A reward term written as a plain function: `term(state, field, slots)` -> (M, len(slots))."""
+
+    def __call__(self, state: BatchState, field: Field, slots: np.ndarray, /) -> np.ndarray: ...
 
 
-class Reward:
+class Reward(ABC):
     """Base of the reward terms: `__call__` is required, `reset` optional."""
 
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:
         """Matches `which` (M,) restarted from `state`: terms with memory start over."""
 
+    @abstractmethod
     def __call__(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
-        raise NotImplementedError
+        """The term's value for every match and learner slot, float (M, len(slots))."""
 
 
 class GoalReward(Reward):
@@ -87,14 +93,15 @@ class DistancePotential(Reward):
         self.gamma = float(gamma)
         self.previous: weakref.WeakKeyDictionary[Field, np.ndarray] = weakref.WeakKeyDictionary()
 
-    def __getstate__(self) -> dict:
+    def __getstate__(self) -> dict[str, Any]:
         # The potentials belong to the batches of this process, not to a copy sent elsewhere.
         return {**self.__dict__, "previous": None}
 
-    def __setstate__(self, state: dict) -> None:
+    def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state, previous=weakref.WeakKeyDictionary())
 
     def potential(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        """phi of every match and learner slot, (M, len(slots))."""
         if self.kind == "ball_to_goal":
             gap = field.attack[slots][None] - state.ball_pos[:, None]
         else:
@@ -125,6 +132,7 @@ class _Function(Reward):
 
 
 def as_reward(term: Reward | RewardTerm) -> Reward:
+    """`term` as a Reward: a Reward as it is, a function wrapped so that its result is a float array."""
     if isinstance(term, Reward):
         return term
     if callable(term):

@@ -18,6 +18,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import re
 import struct
 import zlib
 from dataclasses import dataclass
@@ -28,7 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 import zorbic_core
-from zorbic.common.files import write_atomic
+from zorbic.common.files import FileRefused, read_bounded, write_atomic
+from zorbic.engine import limits
 
 MAGIC = b"\x89ZRP\r\n\x1a\n"
 VERSION = 1
@@ -74,6 +76,8 @@ class SetState:
 
 @dataclass(frozen=True)
 class KickRateLimit:
+    """An event: the kick rate limit set from this step on."""
+
     step: int
     min: int
     cost: int
@@ -82,6 +86,8 @@ class KickRateLimit:
 
 @dataclass(frozen=True)
 class PlayerCmask:
+    """An event: a player's collision mask set from this step on."""
+
     step: int
     mask: int
 
@@ -91,6 +97,8 @@ Event = Reset | SetState | KickRateLimit | PlayerCmask
 
 @dataclass(frozen=True, eq=False)
 class Replay:
+    """A recorded match: its stadium and teams, its events and actions, and a digest of every step."""
+
     stadium: str
     n_red: int
     n_blue: int
@@ -101,10 +109,12 @@ class Replay:
 
     @property
     def n_players(self) -> int:
+        """Players per match."""
         return self.n_red + self.n_blue
 
     @property
     def n_steps(self) -> int:
+        """The number of steps recorded."""
         return len(self.actions)
 
 
@@ -135,6 +145,7 @@ def _event_record(event: Event) -> dict[str, Any]:
 
 
 def encode_replay(replay: Replay) -> bytes:
+    """The bytes of the `.zrp` file of `replay`."""
     meta = {
         "stadium": replay.stadium,
         "n_red": replay.n_red,
@@ -187,7 +198,7 @@ _META_KEYS = {"stadium", "n_red", "n_blue", "tick_skip", "n_steps", "events"}
 class _Reader:
     """Hands out the arrays that follow the metadata, in order."""
 
-    def __init__(self, data: bytes, offset: int) -> None:
+    def __init__(self, data: bytes | bytearray, offset: int) -> None:
         self.data, self.offset = data, offset
 
     def take(self, count: int, dtype: str) -> np.ndarray:
@@ -201,8 +212,6 @@ class _Reader:
 
 
 def _events(records: Any, n_steps: int, n_players: int, reader: _Reader) -> tuple[Event, ...]:
-    if not isinstance(records, list):
-        raise _structure("'events' must be a list")
     events: list[Event] = []
     last_step = 0
     for index, record in enumerate(records):
@@ -210,7 +219,7 @@ def _events(records: Any, n_steps: int, n_players: int, reader: _Reader) -> tupl
         if not isinstance(record, dict):
             raise _structure(f"{where} must be an object")
         kind = record.get("kind")
-        if kind not in _EVENT_KEYS:
+        if not isinstance(kind, str) or kind not in _EVENT_KEYS:
             raise _structure(f"{where} has unknown kind {kind!r}")
         if set(record) != _EVENT_KEYS[kind]:
             raise _structure(f"{where} ({kind}) must have exactly the keys {sorted(_EVENT_KEYS[kind])}")
@@ -240,30 +249,138 @@ def _events(records: Any, n_steps: int, n_players: int, reader: _Reader) -> tupl
     return tuple(events)
 
 
-def _unpack(body: bytes, raw_length: int) -> bytes:
-    try:
-        unpacker = zlib.decompressobj()
-        raw = unpacker.decompress(body, raw_length + 1)
-    except zlib.error as error:
-        raise ReplayError("payload", f"corrupted replay body: {error}") from None
-    if len(raw) != raw_length or not unpacker.eof or unpacker.unused_data:
-        raise ReplayError(
-            "payload", f"corrupted replay body: it does not unpack to the {raw_length} bytes its header announces"
-        )
-    return raw
+class _Unpacker:
+    """The body, unpacked only as far as it is asked for: the metadata first,
+    the arrays once the metadata says how large they are, so that no more
+    is ever unpacked than the file can honestly hold."""
+
+    def __init__(self, body: bytes, raw_length: int) -> None:
+        self.raw_length = raw_length
+        self.out = bytearray()
+        self._stream = zlib.decompressobj()
+        self._body = memoryview(body)
+        self._fed = 0
+        self._pending: bytes | memoryview = b""
+
+    def fill(self, size: int) -> bytearray:
+        """The first `size` bytes (fewer if the body ends sooner)."""
+        while len(self.out) < size and not self._stream.eof:
+            self.out += self._more(min(size - len(self.out), _CHUNK))
+        return self.out
+
+    def _more(self, limit: int) -> bytes:
+        # The input goes in by slices: the stream copies what it leaves
+        # unread, which must not be the whole rest of a large body each time.
+        if not self._pending:
+            self._pending = self._body[self._fed : self._fed + _CHUNK]
+            self._fed += len(self._pending)
+        try:
+            piece = self._stream.decompress(self._pending, limit)
+        except zlib.error as error:
+            raise ReplayError("payload", f"corrupted replay body: {error}") from None
+        self._pending = self._stream.unconsumed_tail
+        if not piece and not self._pending and self._fed == len(self._body) and not self._stream.eof:
+            raise ReplayError("payload", "corrupted replay body: it ends before its compressed stream does")
+        return piece
+
+    def check_length(self) -> None:
+        """ReplayError unless the body unpacks to exactly the announced
+        length; what lies past the part kept is counted, not kept."""
+        held = len(self.out)
+        while held <= self.raw_length and not self._stream.eof:
+            held += len(self._more(min(self.raw_length + 1 - held, _CHUNK)))
+        if held != self.raw_length or self._stream.unused_data or self._fed < len(self._body):
+            raise ReplayError(
+                "payload",
+                f"corrupted replay body: it does not unpack to the {self.raw_length} bytes its header announces",
+            )
 
 
-def _parse(raw: bytes) -> Replay:
+_CHUNK = 1 << 22
+_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"')
+# Every value in the metadata but the first follows a comma or an opening
+# bracket; an event holds at most five keys, so it brings at most seven.
+_MARKS_PER_EVENT = 8
+_MARKS_OF_THE_REST = 64
+# JSON writes a control character as six; no stadium text can grow more.
+_ESCAPED_GROWTH = 6
+_LONGEST_EVENT = 256
+
+
+def _unique(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    record = dict(pairs)
+    if len(record) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                break
+            seen.add(key)
+        repeated = key
+        raise _structure(f"the key {repeated!r} appears twice in one object")
+    return record
+
+
+def _too_many_marks(text: bytes, limit: int) -> bool:
+    """Whether the JSON structure has more than `limit` commas and opening brackets.
+
+    Marks inside strings (a stadium's text) do not count. Most files have
+    fewer marks in all than the limit, and are answered by one count. The
+    rest are walked from string to string, counting the gaps in place, and
+    answered as soon as the limit is passed: building the text without its
+    strings would hold a piece for each of a million short strings at once.
+    """
+    marks = (b",", b"[", b"{")
+    if sum(text.count(mark) for mark in marks) <= limit:
+        return False
+    total, gap = 0, 0
+    for found in _STRING.finditer(text):
+        start, end = found.span()
+        total += sum(text.count(mark, gap, start) for mark in marks)
+        if total > limit:
+            return True
+        gap = end
+    return total + sum(text.count(mark, gap) for mark in marks) > limit
+
+
+def _too_large(message: str, field: str) -> ReplayError:
+    return ReplayError("limit", f"{message} (raise the limit with {limits.variable(field)}, see docs/guides/limits.md)")
+
+
+def _metadata(unpacker: _Unpacker, bounds: limits.Limits) -> tuple[dict[str, Any], int]:
+    raw = unpacker.fill(_META_LENGTH.size)
     if len(raw) < _META_LENGTH.size:
+        unpacker.check_length()
         raise _structure("the body is too short to hold its metadata length")
     (meta_length,) = _META_LENGTH.unpack_from(raw)
     start = _META_LENGTH.size
-    if meta_length > len(raw) - start:
+    if meta_length > unpacker.raw_length - start:
+        unpacker.check_length()
         raise _structure(f"the metadata length {meta_length} runs past the end of the body")
+    longest = _ESCAPED_GROWTH * bounds.stadium_bytes + _LONGEST_EVENT * bounds.replay_events + 4096
+    if meta_length > longest:
+        raise _too_large(f"the replay's metadata is {meta_length} bytes, more than its limits allow", "replay_events")
+    text = bytes(unpacker.fill(start + meta_length)[start : start + meta_length])
+    if len(text) < meta_length:
+        unpacker.check_length()
+    if _too_many_marks(text, _MARKS_PER_EVENT * bounds.replay_events + _MARKS_OF_THE_REST):
+        raise _too_large(f"the replay holds more than {bounds.replay_events} events, the limit", "replay_events")
     try:
-        meta = json.loads(raw[start : start + meta_length].decode("utf-8"))
+        meta = json.loads(text.decode("utf-8"), object_pairs_hook=_unique)
+    except ReplayError:
+        raise
     except (UnicodeDecodeError, ValueError, RecursionError) as error:
         raise _structure(f"the metadata is not JSON text ({type(error).__name__})") from None
+    return meta, start + meta_length
+
+
+def _expected_length(meta_end: int, events: list[Any], n_players: int, n_steps: int) -> int:
+    states = sum(1 for record in events if isinstance(record, dict) and record.get("kind") == "state")
+    return meta_end + states * 8 * (4 + 4 * n_players) + n_steps * (24 * n_players + DIGEST_SIZE)
+
+
+def _parse(unpacker: _Unpacker) -> Replay:
+    bounds = limits.current()
+    meta, meta_end = _metadata(unpacker, bounds)
     if not isinstance(meta, dict) or set(meta) != _META_KEYS:
         raise _structure(f"the metadata must be an object with exactly the keys {sorted(_META_KEYS)}")
     if not isinstance(meta["stadium"], str):
@@ -274,13 +391,24 @@ def _parse(raw: bytes) -> Replay:
         raise _structure(f"n_red + n_blue = {n_red + n_blue} is outside 1 .. {MAX_PLAYERS}")
     tick_skip = _int(meta, "tick_skip", "metadata", 1, MAX_TICK_SKIP)
     n_players = n_red + n_blue
-    n_steps = _int(meta, "n_steps", "metadata", 0, len(raw) // (24 * n_players + DIGEST_SIZE))
-    reader = _Reader(raw, start + meta_length)
+    n_steps = _int(meta, "n_steps", "metadata", 0, unpacker.raw_length // (24 * n_players + DIGEST_SIZE))
+    if not isinstance(meta["events"], list):
+        raise _structure("'events' must be a list")
+    if len(meta["events"]) > bounds.replay_events:
+        raise _too_large(f"the replay holds more than {bounds.replay_events} events, the limit", "replay_events")
+    expected = _expected_length(meta_end, meta["events"], n_players, n_steps)
+    raw = unpacker.fill(min(expected, unpacker.raw_length))
+    unpacker.check_length()
+    reader = _Reader(raw, meta_end)
     events = _events(meta["events"], n_steps, n_players, reader)
     actions = reader.take(n_steps * n_players * 3, "<i8").reshape(n_steps, n_players, 3)
     digests = reader.take(n_steps * DIGEST_SIZE, "|u1").reshape(n_steps, DIGEST_SIZE)
-    if reader.offset != len(raw):
-        raise _structure(f"{len(raw) - reader.offset} bytes follow the last array")
+    if reader.offset != unpacker.raw_length:
+        raise _structure(f"{unpacker.raw_length - reader.offset} bytes follow the last array")
+    try:
+        limits.check_stadium(meta["stadium"], bounds)
+    except limits.TooLarge as error:
+        raise ReplayError("limit", f"the replay's stadium is too large: {error}") from None
     try:
         zorbic_core.VecEnv.from_zsm(meta["stadium"], 1, n_red, n_blue, tick_skip=tick_skip)
     except (ValueError, OverflowError) as error:
@@ -312,13 +440,18 @@ def decode_replay(data: bytes) -> Replay:
     body = data[HEADER_SIZE:]
     if hashlib.sha256(data[:_CHECKED] + body).digest() != checksum:
         raise ReplayError("checksum", "corrupted replay: its checksum does not match its contents")
-    return _parse(_unpack(body, raw_length))
+    ceiling = limits.current().replay_bytes
+    if raw_length > ceiling:
+        raise _too_large(f"the replay unpacks to {raw_length} bytes, more than the limit of {ceiling}", "replay_bytes")
+    return _parse(_Unpacker(body, raw_length))
 
 
 def load_replay(path: str | os.PathLike[str]) -> Replay:
     """Read a replay file; a damaged one raises ReplayError naming the file."""
-    data = Path(path).read_bytes()
     try:
+        data = read_bounded(path, limits.current().replay_bytes, "replay file")
         return decode_replay(data)
     except ReplayError as error:
         raise ReplayError(error.kind, f"{os.fspath(path)}: {error}") from None
+    except FileRefused as error:
+        raise ReplayError("file", str(error)) from None

@@ -44,6 +44,8 @@ class Frame:
 
 @dataclass(frozen=True)
 class Verdict:
+    """The outcome of a verification: whether every step matched, and a line that says so."""
+
     ok: bool
     steps_checked: int  # the steps whose digests matched
     message: str

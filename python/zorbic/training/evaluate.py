@@ -44,6 +44,8 @@ from typing import Any
 import numpy as np
 
 import zorbic_core
+from zorbic.agents.network import Agent
+from zorbic.common.checks import positive_int
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 
@@ -73,6 +75,8 @@ def wilson_interval(successes: int, trials: int, z: float = Z_95) -> tuple[float
 
 @dataclass(frozen=True)
 class Evaluation:
+    """The counts of an evaluation against one opponent."""
+
     against: str
     wins: int
     losses: int
@@ -80,10 +84,12 @@ class Evaluation:
 
     @property
     def matches(self) -> int:
+        """The matches played."""
         return self.wins + self.losses + self.undecided
 
     @property
     def win_rate(self) -> float:
+        """The share of matches won."""
         return self.wins / self.matches if self.matches else 0.0
 
     @property
@@ -99,6 +105,7 @@ class Evaluation:
         )
 
     def line(self) -> str:
+        """The counts, the win rate and its 95 % Wilson interval in one line."""
         low, high = self.interval
         return (
             f"against {self.against}: {self.matches} matches, {self.wins} won, {self.losses} lost,"
@@ -111,6 +118,8 @@ def policy_actions(policy: Policy, obs: np.ndarray, rng: np.random.Generator | N
     """Actions of `policy` for `obs`: drawn with `rng` from a stable-baselines3
     policy's distribution, or the most likely ones without `rng`; a plain
     callable's are its own."""
+    if rng is not None and isinstance(policy, Agent):
+        return policy.predict(obs, deterministic=False, rng=rng)[0]
     net = getattr(policy, "policy", policy)
     if rng is not None and callable(getattr(net, "get_distribution", None)):
         return _draw(net, obs, rng)
@@ -204,8 +213,7 @@ def play_matches(
     called with each side's batch before its matches start, to attach an
     observer such as a recorder.
     """
-    if not isinstance(matches, int) or isinstance(matches, bool) or matches < 1:
-        raise ValueError(f"matches must be a positive int, got {matches!r}")
+    matches = positive_int("matches", matches)
     if side not in SIDES:
         raise ValueError(f"side must be one of {SIDES}, got {side!r}")
     fixed = sorted(set(_FIXED) & set(setup))

@@ -6,6 +6,10 @@ the matches it was trained on: the trainer saves `saved_setup` with it
 MatchSetup keywords from them and checks that they fit the network. A model
 saved without them is taken for the default set-up, if its spaces fit.
 stable-baselines3 is imported only to read a file.
+
+Reading such a file unpickles it, which runs any code its author put in
+it: only `zorbic.agents.load_policy(path, trust_pickle=True)` and the
+commands' --trust-pickle reach `load_model` with a file a user was handed.
 """
 
 from __future__ import annotations
@@ -14,52 +18,18 @@ import os
 from pathlib import Path
 from typing import Any
 
+from zorbic.agents.setup import saved_setup, setup_from_saved
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
-from zorbic.engine.stadium import stadium_text
-from zorbic.parts.actions import BUILT_IN as ACTION_TABLES
-from zorbic.parts.observations import EgocentricObservation
 
-ACTION_NAMES = {parser: name for name, parser in ACTION_TABLES.items()}
-
-
-def saved_setup(setup: MatchSetup) -> dict[str, Any]:
-    """What a model file must hold to rebuild its matches: plain JSON values."""
-    builder = setup.obs_builder
-    if not isinstance(builder, EgocentricObservation) or type(setup.action_parser) not in ACTION_NAMES:
-        raise ValueError("only the built-in egocentric observation and action tables can be saved with a model")
-    return {
-        "n_red": setup.n_red,
-        "n_blue": setup.n_blue,
-        "stadium": None if setup.stadium is None else stadium_text(setup.stadium),
-        "tick_skip": setup.tick_skip,
-        "max_steps": setup.max_steps,
-        "observation": {
-            "goal_mouths": builder.goal_mouths,
-            "ball_prediction": list(builder.ball_prediction),
-            "wall_rays": builder.wall_rays,
-            "obstacles": builder.obstacles,
-        },
-        "actions": ACTION_NAMES[type(setup.action_parser)],
-    }
-
-
-def setup_from_saved(saved: dict[str, Any] | None) -> dict[str, Any]:
-    """MatchSetup keywords from `saved_setup`'s values; the defaults for a model saved without them."""
-    if saved is None:
-        return {}
-    try:
-        keywords = {key: saved[key] for key in ("n_red", "n_blue", "stadium", "tick_skip", "max_steps")}
-        keywords["obs_builder"] = EgocentricObservation(**saved["observation"])
-        keywords["action_parser"] = saved["actions"]
-        MatchSetup(**keywords)
-    except (KeyError, TypeError, ValueError) as error:
-        raise ValueError(f"the model's saved set-up does not read: {type(error).__name__}: {error}") from error
-    return keywords
+__all__ = ["load_model", "saved_setup", "setup_from_saved"]
 
 
 def load_model(path: str | os.PathLike[str]) -> tuple[Any, dict[str, Any]]:
-    """The policy of a saved stable-baselines3 model and the set-up keywords it was trained with."""
+    """The policy of a saved stable-baselines3 model and the set-up keywords it was trained with.
+
+    This unpickles the file: call it only on a file you trust (see `zorbic.agents.load_policy`).
+    """
     try:
         from stable_baselines3.common.save_util import load_from_zip_file
     except ImportError as error:

@@ -39,7 +39,9 @@ What was chosen, and why:
   and draws its actions from its distribution), with the same seed every
   time, so that points of the curve differ by the policy alone.
 
-At the end it writes into `--out`: model.zip, evaluations.json,
+At the end it writes into `--out`: model.zip (for more training; it is a
+pickle, so keep it to yourself), model.agent (the agent file to evaluate,
+play against and share: weights and set-up, no code), evaluations.json,
 learning-curve.png, and a replay (match.zrp) and GIF (match.gif) of one
 evaluation match against the chaser.
 """
@@ -47,7 +49,6 @@ evaluation match against the chaser.
 from __future__ import annotations
 
 import argparse
-import copy
 import json
 import time
 from dataclasses import asdict, dataclass, field
@@ -56,8 +57,10 @@ from typing import Any
 
 import numpy as np
 
+from zorbic.agents import agent_from_policy, save_agent
 from zorbic.common.files import atomic_path, write_atomic
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.actions import make_action_parser
 from zorbic.parts.curriculum import Curriculum
 from zorbic.parts.observations import EgocentricObservation
 from zorbic.parts.rewards import Combined, DistancePotential, GoalReward
@@ -123,7 +126,7 @@ def evaluate_all(policy: Any, matches: int, seed: int) -> dict[str, Evaluation]:
     return {name: play_matches(policy, name, matches, seed, **match_keywords()) for name in OPPONENTS}
 
 
-def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, curriculum: Curriculum):
+def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, curriculum: Curriculum) -> Any:
     from stable_baselines3.common.callbacks import BaseCallback
     from tqdm import tqdm
 
@@ -169,7 +172,8 @@ def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, 
             self.last_eval = self.elapsed()
             results = evaluate_all(self.model, eval_matches, seed)
             rates = {name: r.win_rate for name, r in results.items()}
-            if curriculum.advance(rates, lambda: copy.deepcopy(self.model.policy)):
+            # Frozen copies act through NumPy: no torch call per opponent step, nothing pickled.
+            if curriculum.advance(rates, lambda: agent_from_policy(self.model.policy, None)):
                 env = self.training_env.unwrapped
                 env.set_opponent(curriculum.opponent(env.batch.obs_builder, env.batch.action_parser))
             point = Point(
@@ -270,7 +274,7 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
     curriculum = Curriculum()
     keywords = match_keywords()
     setup = MatchSetup(**keywords)
-    first = curriculum.opponent(setup.obs_builder, setup.action_parser)
+    first = curriculum.opponent(setup.obs_builder, make_action_parser(setup.action_parser))
     env = VecMonitor(make_vec_env(envs, opponent=first, reward_fn=shaped_reward(), **keywords))
     rollout = PPO_SETTINGS["n_steps"] * envs
     settings = {**PPO_SETTINGS, "batch_size": min(PPO_SETTINGS["batch_size"], rollout)}
@@ -289,6 +293,7 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
 
     with atomic_path(out / "model.zip") as temporary:
         model.save(temporary, include=["zorbic_setup"])
+    save_agent(agent_from_policy(model.policy, model.zorbic_setup), out / "model.agent")
     history = [asdict(point) for point in loop.points]
     timing = loop.timing
     summary = {
@@ -306,7 +311,7 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
     }
     write_atomic(out / "evaluations.json", json.dumps(summary, indent=1).encode())
     plot_curve(loop.points, out / "learning-curve.png")
-    written = [out / "model.zip", out / "evaluations.json", out / "learning-curve.png"]
+    written = [out / "model.zip", out / "model.agent", out / "evaluations.json", out / "learning-curve.png"]
     written += record_match(model, out, seed)
     print(
         f"{summary['samples']:,} samples in {seconds:.0f} s: {summary['samples_per_second']:,} samples/s"
@@ -316,7 +321,7 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
     for line in (loop.points[-1].evaluation(name) for name in OPPONENTS):
         print("  " + line.line())
     print("wrote " + ", ".join(str(path) for path in written))
-    print(f"evaluate with: python -m zorbic evaluate {out / 'model.zip'} --against chaser --matches 1000")
+    print(f"evaluate with: python -m zorbic evaluate {out / 'model.agent'} --against chaser --matches 1000")
     return summary
 
 
