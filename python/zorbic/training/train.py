@@ -126,20 +126,52 @@ def evaluate_all(policy: Any, matches: int, seed: int) -> dict[str, Evaluation]:
     return {name: play_matches(policy, name, matches, seed, **match_keywords()) for name in OPPONENTS}
 
 
-def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, curriculum: Curriculum) -> Any:
+@dataclass(frozen=True)
+class Budget:
+    """How long a run trains and how often it evaluates: by the clock, or by samples.
+
+    A budget of samples, with evaluations every `eval_samples`, makes the run
+    the same on any machine: the curriculum moves on at the same samples.
+    """
+
+    seconds: float | None = None
+    samples: int | None = None
+    eval_seconds: float = 45.0
+    eval_samples: int | None = None
+
+    def __post_init__(self) -> None:
+        if (self.seconds is None) == (self.samples is None):
+            raise ValueError("a training budget is either seconds or samples")
+
+    def due(self, seconds_since: float, samples_since: int) -> bool:
+        """Whether an evaluation is due, this long and this many samples after the last one."""
+        if self.eval_samples is not None:
+            return samples_since >= self.eval_samples
+        return seconds_since >= self.eval_seconds
+
+    def cadence(self) -> str:
+        return f"{self.eval_samples:,} samples" if self.eval_samples is not None else f"{self.eval_seconds:g} s"
+
+
+def _callback(budget: Budget, eval_matches: int, seed: int, curriculum: Curriculum) -> Any:
     from stable_baselines3.common.callbacks import BaseCallback
     from tqdm import tqdm
 
     class TrainingLoop(BaseCallback):
-        """Stops at the budget, evaluates on a clock, moves the curriculum on."""
+        """Stops at the budget, evaluates on its cadence, moves the curriculum on."""
 
         def __init__(self) -> None:
             super().__init__()
             self.points: list[Point] = []
             self.timing = Timing()
             self.start = time.perf_counter()
-            self.last_eval = -np.inf
-            self.bar = tqdm(total=round(budget), unit="s", desc="training", dynamic_ncols=True)
+            self.last_eval = (-np.inf, -(10**18))
+            if budget.samples is not None:
+                self.bar = tqdm(
+                    total=budget.samples, unit=" samples", desc="training", dynamic_ncols=True, mininterval=1.0
+                )
+            else:
+                self.bar = tqdm(total=round(budget.seconds or 0), unit="s", desc="training", dynamic_ncols=True)
 
         def elapsed(self) -> float:
             return time.perf_counter() - self.start
@@ -152,24 +184,32 @@ def _callback(budget: float, eval_seconds: float, eval_matches: int, seed: int, 
 
         def _on_step(self) -> bool:
             elapsed = self.elapsed()
+            if budget.samples is not None:
+                # PPO itself stops at the budget, after the rollout that reaches it.
+                done = min(int(self.num_timesteps), budget.samples)
+                if done > self.bar.n:
+                    self.bar.set_postfix_str(f"stage {curriculum.stage.name}", refresh=False)
+                    self.bar.update(done - self.bar.n)
+                return True
             second = min(int(elapsed), self.bar.total)
             if second > self.bar.n:
                 self.bar.set_postfix_str(
                     f"{self.num_timesteps:,} samples, stage {curriculum.stage.name}", refresh=False
                 )
                 self.bar.update(second - self.bar.n)
-            return elapsed < budget
+            return elapsed < (budget.seconds or 0)
 
         def _on_rollout_end(self) -> None:
             now = time.perf_counter()
             self.timing.rollout += now - self.timing.marks["rollout_start"]
-            if self.elapsed() - self.last_eval >= eval_seconds:
+            seconds, samples = self.last_eval
+            if budget.due(self.elapsed() - seconds, self.num_timesteps - samples):
                 self.evaluate()
             self.timing.marks["rollout_end"] = time.perf_counter()
 
         def evaluate(self) -> None:
             began = time.perf_counter()
-            self.last_eval = self.elapsed()
+            self.last_eval = (self.elapsed(), self.num_timesteps)
             results = evaluate_all(self.model, eval_matches, seed)
             rates = {name: r.win_rate for name, r in results.items()}
             # Frozen copies act through NumPy: no torch call per opponent step, nothing pickled.
@@ -260,16 +300,38 @@ def record_match(model: Any, out: Path, seed: int) -> list[Path]:
     return [replay_path, gif_path]
 
 
-def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, eval_matches: int) -> dict[str, Any]:
+def train(
+    out: Path,
+    *,
+    minutes: float | None = None,
+    samples: int | None = None,
+    envs: int = 128,
+    seed: int = 0,
+    eval_seconds: float = 45.0,
+    eval_samples: int | None = None,
+    eval_matches: int = 200,
+    update_threads: int | None = None,
+) -> dict[str, Any]:
+    """Train, evaluate and write the results into `out` (see the module's notes); the summary.
+
+    Args:
+        out: the folder for the results.
+        minutes: the budget as time; or else
+        samples: the budget as samples, rounded up to whole rollouts.
+        envs: matches played at once.
+        seed: the seed of the model, the matches and the evaluations.
+        eval_seconds: seconds between evaluations, unless
+        eval_samples: samples between evaluations is given.
+        eval_matches: matches per opponent in each evaluation.
+        update_threads: torch threads in updates (default: every core; see `zorbic.training.ppo`).
+    """
     import torch
-    from stable_baselines3 import PPO
     from stable_baselines3.common.vec_env import VecMonitor
 
     from zorbic.faces.sb3 import make_vec_env
+    from zorbic.training.ppo import TrainerPPO
 
-    # The networks are small: a second thread only waits on the first, and
-    # its spinning takes the core that the engine's pool steps matches on.
-    torch.set_num_threads(1)
+    budget = Budget(None if minutes is None else minutes * 60.0, samples, eval_seconds, eval_samples)
     out.mkdir(parents=True, exist_ok=True)
     curriculum = Curriculum()
     keywords = match_keywords()
@@ -278,16 +340,17 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
     env = VecMonitor(make_vec_env(envs, opponent=first, reward_fn=shaped_reward(), **keywords))
     rollout = PPO_SETTINGS["n_steps"] * envs
     settings = {**PPO_SETTINGS, "batch_size": min(PPO_SETTINGS["batch_size"], rollout)}
-    model = PPO("MlpPolicy", env, seed=seed, device="cpu", verbose=0, **settings)
+    model = TrainerPPO("MlpPolicy", env, seed=seed, device="cpu", verbose=0, update_threads=update_threads, **settings)
     model.zorbic_setup = saved_setup(setup)
-    loop = _callback(minutes * 60.0, eval_seconds, eval_matches, seed, curriculum)
+    loop = _callback(budget, eval_matches, seed, curriculum)
+    length = f"{minutes:g} minutes" if minutes is not None else f"{samples:,} samples"
     print(
-        f"training PPO for {minutes:g} minutes on {envs} matches of 1 v 1 (torch {torch.__version__},"
-        f" {torch.get_num_threads()} threads); evaluating every {eval_seconds:g} s with {eval_matches} matches"
-        " per opponent"
+        f"training PPO for {length} on {envs} matches of 1 v 1 (torch {torch.__version__}, one thread in"
+        f" rollouts, {model.update_threads} in updates); evaluating every {budget.cadence()} with"
+        f" {eval_matches} matches per opponent"
     )
     began = time.perf_counter()
-    model.learn(total_timesteps=10**12, callback=loop, progress_bar=False)
+    model.learn(total_timesteps=samples or 10**12, callback=loop, progress_bar=False)
     loop.evaluate()
     seconds = time.perf_counter() - began
 
@@ -327,7 +390,14 @@ def train(minutes: float, out: Path, envs: int, seed: int, eval_seconds: float, 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="scripts/train", description="Train PPO on 1 v 1 in the classic stadium.")
-    parser.add_argument("--minutes", type=float, default=15.0, help="time budget of the training (default 15)")
+    length = parser.add_mutually_exclusive_group()
+    length.add_argument("--minutes", type=float, default=None, help="time budget of the training (default 15)")
+    length.add_argument(
+        "--samples",
+        type=int,
+        default=None,
+        help="budget in samples instead of time, so that the run is the same on any machine",
+    )
     parser.add_argument("--out", type=Path, default=Path("training"), help="folder for the results (default training)")
     parser.add_argument(
         "--envs",
@@ -336,14 +406,41 @@ def main(argv: list[str] | None = None) -> int:
         help="matches played at once (default 128; a multiple of 32 fills every minibatch)",
     )
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, the matches and the evaluations")
-    parser.add_argument("--eval-seconds", type=float, default=45.0, help="seconds between evaluations (default 45)")
+    cadence = parser.add_mutually_exclusive_group()
+    cadence.add_argument("--eval-seconds", type=float, default=45.0, help="seconds between evaluations (default 45)")
+    cadence.add_argument(
+        "--eval-samples", type=int, default=None, help="samples between evaluations, instead of seconds"
+    )
     parser.add_argument(
         "--eval-matches", type=int, default=200, help="matches per opponent in each evaluation (default 200)"
     )
+    parser.add_argument(
+        "--update-threads",
+        type=int,
+        default=None,
+        help="torch threads in updates (default every core; 1 on a machine other work keeps busy)",
+    )
     args = parser.parse_args(argv)
-    if not args.minutes > 0 or args.envs < 1 or args.eval_matches < 1 or not args.eval_seconds > 0:
-        parser.error("--minutes, --envs, --eval-seconds and --eval-matches must be positive")
-    train(args.minutes, args.out, args.envs, args.seed, args.eval_seconds, args.eval_matches)
+    if args.minutes is None and args.samples is None:
+        args.minutes = 15.0
+    positive = [args.envs, args.eval_matches, args.eval_seconds, args.minutes or 1, args.samples or 1]
+    positive.append(1 if args.update_threads is None else args.update_threads)
+    if min(positive) <= 0 or (args.eval_samples is not None and args.eval_samples <= 0):
+        parser.error(
+            "--minutes, --samples, --envs, --eval-seconds, --eval-samples, --eval-matches and --update-threads"
+            " must be positive"
+        )
+    train(
+        args.out,
+        minutes=args.minutes,
+        samples=args.samples,
+        envs=args.envs,
+        seed=args.seed,
+        eval_seconds=args.eval_seconds,
+        eval_samples=args.eval_samples,
+        eval_matches=args.eval_matches,
+        update_threads=args.update_threads,
+    )
     return 0
 
 
