@@ -314,8 +314,9 @@ def ladder_of_copies(copies: list[tuple[str, Any]], folder: Path, matches: int, 
     for name, agent in (copies[i] for i in chosen):
         written.append(Path(save_agent(agent, folder / f"{name}.agent")))
         entries.append(Entry(name, agent, setup_from_saved(agent.setup)))
+    pairs = len(entries) * (len(entries) - 1) // 2
+    print(f"ladder of {len(chosen)} frozen copies and the built-in opponents: {pairs} pairs of {matches} matches")
     ladder = play_ladder(entries, matches, seed)
-    print(f"ladder of {len(chosen)} frozen copies and the built-in opponents, {matches} matches per pair:")
     print(ladder.table())
     return written + write_ladder(ladder, folder)
 
