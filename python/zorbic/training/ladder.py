@@ -313,7 +313,8 @@ def heatmap_png(ladder: Ladder) -> bytes:
 
     font = ImageFont.load_default(14)
     order = [ladder.names.index(s.name) for s in ladder.standings]
-    labels = [ladder.names[i] if len(ladder.names[i]) <= 24 else ladder.names[i][:23] + "~" for i in order]
+    # A path's end tells files apart better than its start.
+    labels = [ladder.names[i] if len(ladder.names[i]) <= 24 else "~" + ladder.names[i][-23:] for i in order]
     cell, pad = 56, 8
     left = pad + max(int(font.getlength(label)) for label in labels) + pad
     top = left  # the column labels are written upright, rotated
@@ -324,7 +325,8 @@ def heatmap_png(ladder: Ladder) -> bytes:
         y = top + r * cell
         draw.text((left - pad, y + cell / 2), label, fill="black", font=font, anchor="rm")
         upright = Image.new("RGB", (left - pad, cell), "white")
-        ImageDraw.Draw(upright).text((left - pad, cell / 2), label, fill="black", font=font, anchor="rm")
+        # Turned a quarter anticlockwise, its start comes next to the grid.
+        ImageDraw.Draw(upright).text((0, cell / 2), label, fill="black", font=font, anchor="lm")
         picture.paste(upright.rotate(90, expand=True), (left + r * cell, 0))
         for c, j in enumerate(order):
             box = (left + c * cell, y, left + (c + 1) * cell - 1, y + cell - 1)
