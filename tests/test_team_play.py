@@ -7,9 +7,11 @@ import pytest
 from agent_helpers import rusher_agent
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.observations import EgocentricObservation
 from zorbic.parts.opponents import ChaserOpponent, Opponent, eight_way
 from zorbic.parts.rewards import DistancePotential
 from zorbic.training.evaluate import play_matches
+from zorbic.training.single_view import SingleView
 
 
 class Toucher(Opponent):
@@ -100,3 +102,41 @@ def test_a_short_team_training_writes_every_result_and_its_ladder(tmp_path, caps
     assert {"ratings.json", "win-matrix.png", "ladder.md"} <= set(ladder)
     assert any(name.startswith("copy") and name.endswith(".agent") for name in ladder)
     assert "frozen copies" in capsys.readouterr().out
+
+
+# ------------------------------------------------- a 1 v 1 agent in a team
+
+
+def test_a_single_view_shows_each_player_itself_the_ball_and_its_nearest_rival():
+    builder = EgocentricObservation(goal_mouths=True)
+    batch = SoccerBatch(4, MatchSetup(n_red=3, n_blue=3, learners="blue", opponent="random", obs_builder=builder))
+    batch.restart()
+    rng = np.random.default_rng(1)
+    for _ in range(15):
+        batch.step(rng.integers(0, 18, batch.n_learners))
+    state, field, slots = batch.state, batch.field, batch.slots
+    view = SingleView(builder)
+    seen = view.build(state, field, slots)
+    full = builder.build(state, field, slots)
+    assert seen.shape == (4, 3, 16) and view.size(field) == 16
+    gaps = state.player_pos[:, :3][:, None] - state.player_pos[:, slots][:, :, None]
+    nearest = np.hypot(gaps[..., 0], gaps[..., 1]).argmin(axis=-1)  # red slot nearest each blue player
+    for m, k in np.ndindex(4, 3):
+        # In the full view the two team-mates come first, then the rivals in slot order.
+        rival = full[m, k, 16 + 4 * nearest[m, k] : 20 + 4 * nearest[m, k]]
+        expected = np.concatenate([full[m, k, :8], rival, full[m, k, 28:]])
+        np.testing.assert_array_equal(seen[m, k], expected)
+
+
+def test_a_team_model_is_evaluated_against_a_single_agent_in_every_slot(tmp_path, capsys):
+    from zorbic.agents import save_agent
+    from zorbic.commands import main as cli
+
+    builder = {"obs_builder": EgocentricObservation(goal_mouths=True)}
+    team = save_agent(rusher_agent(n_red=3, n_blue=3, **builder), tmp_path / "team.agent")
+    single = save_agent(rusher_agent(**builder), tmp_path / "single.agent")
+    assert cli.main(["evaluate", str(team), "--against", str(single), "--matches", "4", "--side", "both"]) == 0
+    assert capsys.readouterr().out.startswith("against single.agent in every slot: 4 matches")
+    other = save_agent(rusher_agent(n_red=2, n_blue=2), tmp_path / "other.agent")
+    assert cli.main(["evaluate", str(team), "--against", str(other), "--matches", "2"]) == 1
+    assert "another kind of match" in capsys.readouterr().err

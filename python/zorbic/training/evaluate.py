@@ -176,26 +176,29 @@ def _play_side(
     watch: Watch | None,
     setup: dict,
 ) -> np.ndarray:
-    scripted = isinstance(policy, Opponent)
-    if scripted:
+    scripted = policy if isinstance(policy, Opponent) else None
+    if scripted is not None:
         setup = {**setup, "action_parser": "raw"}
     batch = SoccerBatch(matches, MatchSetup(**sided(setup, side), learners=side, opponent=against))
     batch_seed, policy_seed = seed.spawn(2)
     batch.seed(int(batch_seed.generate_state(1, np.uint64)[0]))
     rng = None if deterministic else np.random.default_rng(policy_seed)
-    if scripted:
-        policy.seed(np.random.default_rng(policy_seed))
+    if scripted is not None:
+        scripted.seed(np.random.default_rng(policy_seed))
     if watch is not None:
         watch(batch)
     batch.restart()
-    if scripted:
-        policy.reset(batch.state, batch.field, batch.slots, np.ones(matches, np.bool_))
+    if scripted is not None:
+        scripted.reset(batch.state, batch.field, batch.slots, np.ones(matches, np.bool_))
     team = zorbic_core.FLAG_RED if side == "red" else zorbic_core.FLAG_BLUE
     rival = zorbic_core.FLAG_BLUE if side == "red" else zorbic_core.FLAG_RED
     running = np.ones(matches, np.bool_)
     outcome = np.zeros(matches, np.int8)
     while running.any():
-        actions = scripted_actions(policy, batch) if scripted else policy_actions(policy, batch.observe(), rng)
+        if scripted is not None:
+            actions = scripted_actions(scripted, batch)
+        else:
+            actions = policy_actions(policy, batch.observe(), rng)
         _, terminated, truncated = batch.step(actions)
         ended = batch.matches(terminated | truncated) & running
         conceded = batch.state.scored

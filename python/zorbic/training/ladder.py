@@ -258,7 +258,7 @@ def rate(n_entries: int, games: Sequence[tuple[int, int, int]]) -> list[tuple[fl
 
     model = PlackettLuce()
     ratings = [model.rating() for _ in range(n_entries)]
-    ranks = {1: [0, 1], -1: [1, 0], 0: [0, 0]}
+    ranks = {1: [0.0, 1.0], -1: [1.0, 0.0], 0: [0.0, 0.0]}
     for first, second, outcome in games:
         [[ratings[first]], [ratings[second]]] = model.rate(
             [[ratings[first]], [ratings[second]]], ranks=ranks[int(outcome)]
