@@ -176,6 +176,9 @@ class Budget:
     def __post_init__(self) -> None:
         if (self.seconds is None) == (self.samples is None):
             raise ValueError("a training budget is either seconds or samples")
+        cadence = self.eval_samples if self.eval_samples is not None else self.eval_seconds
+        if not (self.seconds or self.samples or 0) > 0 or not cadence > 0:
+            raise ValueError("a training budget and its evaluation cadence must be positive")
 
     def due(self, seconds_since: float, samples_since: int) -> bool:
         """Whether an evaluation is due, this long and this many samples after the last one."""
@@ -423,8 +426,9 @@ def train(
         f" {eval_matches} matches per opponent"
     )
     began = time.perf_counter()
-    model.learn(total_timesteps=samples or 10**12, callback=loop, progress_bar=False)
-    loop.evaluate()
+    model.learn(total_timesteps=10**12 if samples is None else samples, callback=loop, progress_bar=False)
+    if not loop.points or loop.points[-1].samples != model.num_timesteps:
+        loop.evaluate()
     seconds = time.perf_counter() - began
 
     with atomic_path(out / "model.zip") as temporary:
@@ -506,9 +510,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.minutes is None and args.samples is None:
         args.minutes = 15.0
-    positive = [args.envs, args.eval_matches, args.eval_seconds, args.minutes or 1, args.samples or 1]
-    positive.append(1 if args.update_threads is None else args.update_threads)
-    if min(positive) <= 0 or (args.eval_samples is not None and args.eval_samples <= 0):
+    optional = [args.minutes, args.samples, args.eval_samples, args.update_threads]
+    positive = [args.envs, args.eval_matches, args.eval_seconds, *(value for value in optional if value is not None)]
+    if min(positive) <= 0:
         parser.error(
             "--minutes, --samples, --envs, --eval-seconds, --eval-samples, --eval-matches and --update-threads"
             " must be positive"
