@@ -35,6 +35,7 @@ from typing import Any
 import numpy as np
 from gymnasium import spaces
 
+from zorbic import _fast
 from zorbic.common.buffers import Recycler
 from zorbic.common.checks import boolean, non_negative_int, positive_int
 from zorbic.core.state import BatchState, Field
@@ -71,6 +72,10 @@ class EgocentricObservation(ObservationBuilder):
         wall_rays: how many rays measure the distance to the nearest straight wall.
         obstacles: add every obstacle disc.
     """
+
+    # The compiled gather (zorbic._fast) lays out, subtracts, scales and clips
+    # in single precision exactly as the NumPy lines below it; False takes those.
+    fast = True
 
     def __init__(
         self,
@@ -121,11 +126,15 @@ class EgocentricObservation(ObservationBuilder):
             # Match 0's discs: they stand still unless the stadium makes them movable.
             columns.append(np.broadcast_to(field.engine.obstacle_discs().reshape(1, -1), (m, 3 * len(field.obstacles))))
         table, constants, minus = plan.buffers(m)
+        out = plan.results.take()
+        if self.fast:
+            contiguous = tuple(np.ascontiguousarray(c, np.float64) for c in columns)
+            _fast.observe(contiguous, plan.constants, plan.take, plan.minus, plan.scale, LIMIT, out)
+            return out.reshape(m, len(slots), -1)
         columns.append(constants)
         # Single precision from here on, which the result has anyway: half the
         # bytes to move, and x -> -x stays exact, so mirrored views still agree.
         np.concatenate(columns, axis=1, out=table, casting="same_kind")
-        out = plan.results.take()
         # mode="clip" keeps take from buffering its output; every index is in range.
         np.take(table, plan.take, axis=1, out=out, mode="clip")
         np.take(table, plan.minus, axis=1, out=minus, mode="clip")

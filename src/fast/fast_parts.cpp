@@ -1,0 +1,258 @@
+// zorbic._fast: the built-in training parts' inner loops, one call per step
+// for the whole batch. Each function does exactly the arithmetic of the NumPy
+// version beside its part (zorbic/parts), one IEEE operation per NumPy
+// operation in the same order, so the two give the same bits; the NumPy
+// versions stay as the reference the tests compare with.
+//
+// The callers are the package's own parts, which hand over arrays they made
+// themselves; the checks here still refuse a wrong type, shape or index
+// rather than read out of bounds.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+// sin(22.5 degrees): the eight keyboard directions' boundaries, as the chaser
+// in zorbic/parts/opponents.py has it.
+constexpr double EIGHT_WAY = 0.3826834323650898;
+
+PyArrayObject* as_array(PyObject* object, const char* name, int type, int ndim, bool writable) {
+    if (!PyArray_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a NumPy array", name);
+        return nullptr;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_TYPE(array) != type || PyArray_NDIM(array) != ndim || !PyArray_IS_C_CONTIGUOUS(array) ||
+        (writable && !PyArray_ISWRITEABLE(array))) {
+        PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous%s array of %d dimension(s) and dtype %s", name,
+                     writable ? " writable" : "", ndim, PyArray_DescrFromType(type)->typeobj->tp_name);
+        return nullptr;
+    }
+    return array;
+}
+
+bool same_dims(PyArrayObject* array, const char* name, std::initializer_list<npy_intp> dims) {
+    int axis = 0;
+    for (const npy_intp want : dims) {
+        if (PyArray_DIM(array, axis) != want) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd entries on axis %d, expected %zd", name,
+                         static_cast<Py_ssize_t>(PyArray_DIM(array, axis)), axis, static_cast<Py_ssize_t>(want));
+            return false;
+        }
+        ++axis;
+    }
+    return true;
+}
+
+template <typename T>
+T* data(PyArrayObject* array) {
+    return static_cast<T*>(PyArray_DATA(array));
+}
+
+std::int64_t direction(double d, double limit) {
+    return static_cast<std::int64_t>(d > limit) - static_cast<std::int64_t>(d < -limit);
+}
+
+// chaser(ball_pos, player_pos, slots, attack, touch, reach, kick, out)
+// ball_pos (M, 2) and player_pos (M, P, 2) float64; slots (k,) intp; attack
+// (k, 2) float64, the mouth each slot attacks; out (M, k, 3) int64, a row per
+// match and slot.
+PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8) {
+        PyErr_SetString(PyExc_TypeError, "chaser takes 8 arguments");
+        return nullptr;
+    }
+    PyArrayObject* ball = as_array(args[0], "ball_pos", NPY_FLOAT64, 2, false);
+    PyArrayObject* players = as_array(args[1], "player_pos", NPY_FLOAT64, 3, false);
+    PyArrayObject* slots = as_array(args[2], "slots", NPY_INTP, 1, false);
+    PyArrayObject* attack = as_array(args[3], "attack", NPY_FLOAT64, 2, false);
+    const double touch = PyFloat_AsDouble(args[4]);
+    const double reach = PyFloat_AsDouble(args[5]);
+    const long kick = PyLong_AsLong(args[6]);
+    PyArrayObject* out = as_array(args[7], "out", NPY_INT64, 3, true);
+    if (ball == nullptr || players == nullptr || slots == nullptr || attack == nullptr || out == nullptr ||
+        PyErr_Occurred()) {
+        return nullptr;
+    }
+    const npy_intp m = PyArray_DIM(ball, 0);
+    const npy_intp p = PyArray_DIM(players, 1);
+    const npy_intp k = PyArray_DIM(slots, 0);
+    if (!same_dims(ball, "ball_pos", {m, 2}) || !same_dims(players, "player_pos", {m, p, 2}) ||
+        !same_dims(attack, "attack", {k, 2}) || !same_dims(out, "out", {m, k, 3})) {
+        return nullptr;
+    }
+    const npy_intp* slot = data<npy_intp>(slots);
+    for (npy_intp i = 0; i < k; ++i) {
+        if (slot[i] < 0 || slot[i] >= p) {
+            PyErr_Format(PyExc_IndexError, "slot %zd is not one of the %zd players", static_cast<Py_ssize_t>(slot[i]),
+                         static_cast<Py_ssize_t>(p));
+            return nullptr;
+        }
+    }
+    const double* b = data<double>(ball);
+    const double* pos = data<double>(players);
+    const double* goal = data<double>(attack);
+    std::int64_t* act = data<std::int64_t>(out);
+    const double half = 0.5 * touch;
+    const double step_aside = 1.5 * touch;
+    for (npy_intp match = 0; match < m; ++match) {
+        const double bx = b[2 * match];
+        const double by = b[2 * match + 1];
+        for (npy_intp i = 0; i < k; ++i) {
+            const double* me = pos + (match * p + slot[i]) * 2;
+            const double mx = me[0];
+            const double my = me[1];
+            double ax = goal[2 * i] - bx;
+            double ay = goal[2 * i + 1] - by;
+            double length = std::hypot(ax, ay);
+            length = length > 0 ? length : 1.0;
+            ax = ax / length;
+            ay = ay / length;
+            const double tx = bx - mx;
+            const double ty = by - my;
+            const double along = tx * ax + ty * ay;
+            const double across = ty * ax - tx * ay;
+            const double off_line = std::fabs(across);
+            const bool lined_up = along > 0 && off_line < half;
+            const bool beside = along < half && off_line < touch && !lined_up;
+            const double w = lined_up ? touch : -touch;
+            const double s = (across < 0 ? -step_aside : step_aside) * static_cast<double>(beside);
+            const double dx = (bx + (ax * w + ay * s)) - mx;
+            const double dy = (by + (ay * w - ax * s)) - my;
+            const double limit = EIGHT_WAY * std::hypot(dx, dy);
+            std::int64_t* row = act + (match * k + i) * 3;
+            row[0] = direction(dx, limit);
+            row[1] = direction(dy, limit);
+            row[2] = (lined_up && std::hypot(tx, ty) - touch < reach) ? kick : 0;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// observe(columns, constants, take, minus, scale, limit, out)
+// columns: a tuple of float64 (M, w) arrays laid side by side, then the
+// float32 constants (c,) after them, make a table row per match in single
+// precision; out (M, n) float32 gets clip((row[take] - row[minus]) * scale).
+PyObject* observe(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 7) {
+        PyErr_SetString(PyExc_TypeError, "observe takes 7 arguments");
+        return nullptr;
+    }
+    if (!PyTuple_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "columns must be a tuple of arrays");
+        return nullptr;
+    }
+    PyArrayObject* constants = as_array(args[1], "constants", NPY_FLOAT32, 1, false);
+    PyArrayObject* take = as_array(args[2], "take", NPY_INTP, 1, false);
+    PyArrayObject* minus = as_array(args[3], "minus", NPY_INTP, 1, false);
+    PyArrayObject* scale = as_array(args[4], "scale", NPY_FLOAT32, 1, false);
+    const float limit = static_cast<float>(PyFloat_AsDouble(args[5]));
+    PyArrayObject* out = as_array(args[6], "out", NPY_FLOAT32, 2, true);
+    if (constants == nullptr || take == nullptr || minus == nullptr || scale == nullptr || out == nullptr ||
+        PyErr_Occurred()) {
+        return nullptr;
+    }
+    const npy_intp m = PyArray_DIM(out, 0);
+    const npy_intp n = PyArray_DIM(out, 1);
+    if (!same_dims(take, "take", {n}) || !same_dims(minus, "minus", {n}) || !same_dims(scale, "scale", {n})) {
+        return nullptr;
+    }
+    const Py_ssize_t n_columns = PyTuple_GET_SIZE(args[0]);
+    std::vector<const double*> sources(static_cast<std::size_t>(n_columns));
+    std::vector<npy_intp> widths(static_cast<std::size_t>(n_columns));
+    npy_intp width = 0;
+    for (Py_ssize_t c = 0; c < n_columns; ++c) {
+        PyArrayObject* column = as_array(PyTuple_GET_ITEM(args[0], c), "a column", NPY_FLOAT64, 2, false);
+        if (column == nullptr || !same_dims(column, "a column", {m})) return nullptr;
+        sources[static_cast<std::size_t>(c)] = data<double>(column);
+        widths[static_cast<std::size_t>(c)] = PyArray_DIM(column, 1);
+        width += PyArray_DIM(column, 1);
+    }
+    const npy_intp n_constants = PyArray_DIM(constants, 0);
+    const npy_intp* from = data<npy_intp>(take);
+    const npy_intp* less = data<npy_intp>(minus);
+    for (npy_intp j = 0; j < n; ++j) {
+        if (from[j] < 0 || from[j] >= width + n_constants || less[j] < 0 || less[j] >= width + n_constants) {
+            PyErr_SetString(PyExc_IndexError, "an observation index lies outside the table");
+            return nullptr;
+        }
+    }
+    std::vector<float> row(static_cast<std::size_t>(width + n_constants));
+    const float* fixed = data<float>(constants);
+    for (npy_intp c = 0; c < n_constants; ++c) row[static_cast<std::size_t>(width + c)] = fixed[c];
+    const float* factor = data<float>(scale);
+    float* result = data<float>(out);
+    for (npy_intp match = 0; match < m; ++match) {
+        std::size_t at = 0;
+        for (std::size_t c = 0; c < sources.size(); ++c) {
+            const double* source = sources[c] + match * widths[c];
+            for (npy_intp i = 0; i < widths[c]; ++i) row[at++] = static_cast<float>(source[i]);
+        }
+        float* obs = result + match * n;
+        for (npy_intp j = 0; j < n; ++j) {
+            const float value = (row[static_cast<std::size_t>(from[j])] - row[static_cast<std::size_t>(less[j])]) *
+                                factor[j];
+            // NaN passes through, as np.clip lets it.
+            obs[j] = value < -limit ? -limit : (value > limit ? limit : value);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// goal_reward(scored, teams, red, blue, out)
+// scored (M,) int8, the side that conceded or -1; teams (k,) int64 per
+// learner slot; out (M * k,) float64: -1 to the side that conceded, +1 to
+// the other, 0 when no team's goal fell.
+PyObject* goal_reward(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "goal_reward takes 5 arguments");
+        return nullptr;
+    }
+    PyArrayObject* scored = as_array(args[0], "scored", NPY_INT8, 1, false);
+    PyArrayObject* teams = as_array(args[1], "teams", NPY_INT64, 1, false);
+    const long red = PyLong_AsLong(args[2]);
+    const long blue = PyLong_AsLong(args[3]);
+    PyArrayObject* out = as_array(args[4], "out", NPY_FLOAT64, 1, true);
+    if (scored == nullptr || teams == nullptr || out == nullptr || PyErr_Occurred()) return nullptr;
+    const npy_intp m = PyArray_DIM(scored, 0);
+    const npy_intp k = PyArray_DIM(teams, 0);
+    if (!same_dims(out, "out", {m * k})) return nullptr;
+    const std::int8_t* conceded = data<std::int8_t>(scored);
+    const std::int64_t* team = data<std::int64_t>(teams);
+    double* reward = data<double>(out);
+    for (npy_intp match = 0; match < m; ++match) {
+        const std::int64_t side = conceded[match];
+        const bool decided = side == red || side == blue;
+        for (npy_intp i = 0; i < k; ++i) reward[match * k + i] = decided ? (side == team[i] ? -1.0 : 1.0) : 0.0;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef METHODS[] = {
+    {"chaser", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chaser)), METH_FASTCALL,
+     "The chaser's engine actions for some slots of every match, written into out."},
+    {"observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(observe)), METH_FASTCALL,
+     "Gathered, scaled and clipped observations from a table of columns, written into out."},
+    {"goal_reward", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(goal_reward)), METH_FASTCALL,
+     "The goal reward of every learner row, written into out."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT, "zorbic._fast", "The built-in training parts' inner loops.", -1, METHODS,
+    nullptr,               nullptr,        nullptr,                                     nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__fast() {
+    import_array();
+    return PyModule_Create(&MODULE);
+}
