@@ -235,7 +235,35 @@ PyObject* goal_reward(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// narrow(actions, out) -> bool
+// actions int64 and out int8 of the same size, both C-contiguous: out gets
+// every value that fits; the result says whether all of them did.
+PyObject* narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyArray_Check(args[0]) || !PyArray_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "narrow takes two arrays");
+        return nullptr;
+    }
+    auto* wide = reinterpret_cast<PyArrayObject*>(args[0]);
+    auto* small = reinterpret_cast<PyArrayObject*>(args[1]);
+    if (PyArray_TYPE(wide) != NPY_INT64 || PyArray_TYPE(small) != NPY_INT8 || !PyArray_IS_C_CONTIGUOUS(wide) ||
+        !PyArray_IS_C_CONTIGUOUS(small) || !PyArray_ISWRITEABLE(small) ||
+        PyArray_SIZE(wide) != PyArray_SIZE(small)) {
+        PyErr_SetString(PyExc_ValueError, "narrow needs C-contiguous int64 and writable int8 arrays of one size");
+        return nullptr;
+    }
+    const std::int64_t* from = data<std::int64_t>(wide);
+    std::int8_t* to = data<std::int8_t>(small);
+    bool fits = true;
+    for (npy_intp i = 0, n = PyArray_SIZE(wide); i < n; ++i) {
+        fits = fits && from[i] >= INT8_MIN && from[i] <= INT8_MAX;
+        to[i] = static_cast<std::int8_t>(from[i]);
+    }
+    return PyBool_FromLong(fits);
+}
+
 PyMethodDef METHODS[] = {
+    {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow)), METH_FASTCALL,
+     "Copy int64 values into an int8 array; whether every value fitted."},
     {"chaser", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chaser)), METH_FASTCALL,
      "The chaser's engine actions for some slots of every match, written into out."},
     {"observe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(observe)), METH_FASTCALL,

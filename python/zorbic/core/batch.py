@@ -27,7 +27,7 @@ from zorbic.engine.stadium import read_stadium, stadium_text
 from zorbic.parts.actions import make_action_parser
 from zorbic.parts.opponents import Opponent
 from zorbic.parts.resets import make_reset_rule
-from zorbic.parts.rewards import as_reward
+from zorbic.parts.rewards import GoalReward, as_reward, goal_rewards
 
 
 class SoccerBatch:
@@ -69,15 +69,17 @@ class SoccerBatch:
         k = len(self.slots)
         self.n_learners = n_matches * k
         # A run of neighbouring slots is written through a slice, not an index array.
-        contiguous = k and self.slots[-1] - self.slots[0] == k - 1
-        self._learner_columns = slice(int(self.slots[0]), int(self.slots[-1]) + 1) if contiguous else self.slots
+        self._learner_columns = _columns(self.slots)
+        self._other_columns = _columns(self.others)
+        self._learner_teams = np.ascontiguousarray(self.field.teams[self.slots])
         self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
         self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
         self._episode_steps = np.zeros(n_matches, np.int64)
         self._scored = np.full(n_matches, -1, np.int8)
         self._terminated = np.zeros(n_matches, np.bool_)
+        self._truncated = np.zeros(n_matches, np.bool_)
         self.history = History(n_matches)
-        self.state: BatchState = self._read()
+        self.state = self._read()
 
     # ------------------------------------------------------------- seeding
 
@@ -90,6 +92,24 @@ class SoccerBatch:
     def _read(self) -> BatchState:
         return read_state(self.env, self._episode_steps, self._scored, self._terminated)
 
+    @property
+    def state(self) -> BatchState:
+        """The state of every match after the last step or restart."""
+        # Read when first asked for: after a step that the face follows with a
+        # restart, nobody may look before the restart reads it again.
+        if self._state is None:
+            self._state = self._read()
+        return self._state
+
+    @state.setter
+    def state(self, state: BatchState) -> None:
+        self._state = state
+
+    @property
+    def ended(self) -> np.ndarray:
+        """Per match (M,) bool: the last step ended its episode, by a goal or at max_steps."""
+        return self._terminated | self._truncated
+
     def refresh(self) -> None:
         """Read the state again after the engine was changed directly (`batch.env.set_state`)."""
         self.state = self._read()
@@ -98,7 +118,9 @@ class SoccerBatch:
     # ------------------------------------------------------- row <-> match
 
     def rows(self, matches: np.ndarray) -> np.ndarray:
-        """A per-match array (M, ...) repeated for each learner row."""
+        """A per-match array (M, ...) repeated for each learner row (always a new array)."""
+        if len(self.slots) == 1:
+            return matches.copy()
         return np.repeat(matches, len(self.slots), axis=0)
 
     def matches(self, rows: np.ndarray, what: str = "mask") -> np.ndarray:
@@ -136,6 +158,7 @@ class SoccerBatch:
         self._episode_steps[which] = 0
         self._scored[which] = -1
         self._terminated[which] = False
+        self._truncated[which] = False
         self.state = self._read()
         self.obs_builder.reset(self.state, self.field, self.slots, which)
         self.reward_fn.reset(self.state, self.field, self.slots, which)
@@ -160,20 +183,28 @@ class SoccerBatch:
             self.n_matches, len(self.slots), 3
         )
         if len(self.others):
-            engine[:, self.others] = self.opponent.act(self.state, self.field, self.others)
+            engine[:, self._other_columns] = self.opponent.act(self.state, self.field, self.others)
         self._scored[:] = self.env.physics_step(engine)
+        self._state = None
         self.history.step(engine)
         self._episode_steps += 1
         # Goals end episodes unless every episode runs to max_steps together.
-        np.not_equal(self._scored, -1, out=self._terminated)
-        self._terminated &= not self.setup.sync_episodes
-        self.state = self._read()
+        if self.setup.sync_episodes:
+            self._terminated[:] = False
+        else:
+            np.not_equal(self._scored, -1, out=self._terminated)
+        np.greater_equal(self._episode_steps, self.setup.max_steps, out=self._truncated)
+        self._truncated &= ~self._terminated
         for observer in self.observers:
             observer.on_step(self, engine, self._scored)
 
-        rewards = self.reward_fn(self.state, self.field, self.slots).reshape(-1)
-        truncated = (self._episode_steps >= self.setup.max_steps) & ~self._terminated
-        return rewards, self.rows(self._terminated), self.rows(truncated)
+        reward_fn = self.reward_fn
+        if type(reward_fn) is GoalReward and reward_fn.fast:
+            # It needs only who scored: the bodies are read when someone asks.
+            rewards = goal_rewards(self._scored, self._learner_teams).reshape(-1)
+        else:
+            rewards = reward_fn(self.state, self.field, self.slots).reshape(-1)
+        return rewards, self.rows(self._terminated), self.rows(self._truncated)
 
     # ------------------------------------------------------ copy and pickle
 
@@ -207,6 +238,13 @@ class SoccerBatch:
             )
 
 
+def _columns(slots: np.ndarray) -> slice | np.ndarray:
+    """The player slots as an index: a run of neighbouring slots as a slice, which NumPy writes faster."""
+    if len(slots) and slots[-1] - slots[0] == len(slots) - 1:
+        return slice(int(slots[0]), int(slots[-1]) + 1)
+    return slots
+
+
 _PARTS = ("obs_builder", "action_parser", "reward_fn", "reset_rule", "opponent")
 
 
@@ -234,6 +272,7 @@ def _rebuild(
     batch._episode_steps[:] = counters["episode_steps"]
     batch._scored[:] = counters["scored"]
     batch._terminated[:] = counters["terminated"]
+    batch._truncated[:] = (batch._episode_steps >= setup.max_steps) & ~batch._terminated
     batch.state = batch._read()
     # Parts keep what they remember of a batch per batch; a new one learns it
     # from the state it starts in, which is all they remember of the last step.

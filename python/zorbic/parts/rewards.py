@@ -49,14 +49,18 @@ class GoalReward(Reward):
 
     def __call__(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         if self.fast:
-            rewards = np.empty((state.n_matches, len(slots)))
-            teams = np.ascontiguousarray(field.teams[slots])
-            _fast.goal_reward(state.scored, teams, zorbic_core.FLAG_RED, zorbic_core.FLAG_BLUE, rewards.reshape(-1))
-            return rewards
+            return goal_rewards(state.scored, np.ascontiguousarray(field.teams[slots]))
         conceded = state.scored.astype(np.int64)[:, None]
         team = field.teams[slots][None]
         decided = (conceded == zorbic_core.FLAG_RED) | (conceded == zorbic_core.FLAG_BLUE)
         return np.where(decided, np.where(conceded == team, -1.0, 1.0), 0.0)
+
+
+def goal_rewards(scored: np.ndarray, teams: np.ndarray) -> np.ndarray:
+    """`GoalReward` from who conceded, (M,) int8, and the learners' teams (k,) int64: float (M, k)."""
+    rewards = np.empty((len(scored), len(teams)))
+    _fast.goal_reward(scored, teams, zorbic_core.FLAG_RED, zorbic_core.FLAG_BLUE, rewards.reshape(-1))
+    return rewards
 
 
 def _unit(vectors: np.ndarray) -> np.ndarray:
