@@ -26,3 +26,12 @@ def goal_reward(
     scored: npt.NDArray[np.int8], teams: npt.NDArray[np.int64], red: int, blue: int, out: npt.NDArray[np.float64], /
 ) -> None: ...
 def narrow(actions: npt.NDArray[np.int64], out: npt.NDArray[np.int8], /) -> bool: ...
+def discrete(
+    actions: object,
+    table: npt.NDArray[np.int64],
+    offsets: npt.NDArray[np.int64],
+    out: npt.NDArray[np.int64],
+    first: int,
+    k: int,
+    /,
+) -> bool: ...

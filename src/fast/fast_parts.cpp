@@ -235,6 +235,83 @@ PyObject* goal_reward(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// discrete(actions, table, offsets, out, first, k) -> bool
+// The discrete action table for B = M * k learner rows: actions (B,) int64
+// or int32 array (or one Python int when B is 1), table (R, 3) int64, offsets
+// (B,) int64 added to each row's action (the mirrored half for blue rows),
+// written into out (M, P, 3) at player columns first .. first + k - 1.
+// False, with nothing written, when the actions are of another form or lie
+// outside [0, R / 2): the caller's own checks then explain what is wrong.
+PyObject* discrete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "discrete takes 6 arguments");
+        return nullptr;
+    }
+    PyArrayObject* table = as_array(args[1], "table", NPY_INT64, 2, false);
+    PyArrayObject* offsets = as_array(args[2], "offsets", NPY_INT64, 1, false);
+    PyArrayObject* out = as_array(args[3], "out", NPY_INT64, 3, true);
+    const Py_ssize_t first = PyLong_AsSsize_t(args[4]);
+    const Py_ssize_t k = PyLong_AsSsize_t(args[5]);
+    if (table == nullptr || offsets == nullptr || out == nullptr || PyErr_Occurred()) return nullptr;
+    const npy_intp m = PyArray_DIM(out, 0);
+    const npy_intp p = PyArray_DIM(out, 1);
+    const npy_intp rows = PyArray_DIM(table, 0);
+    const npy_intp b = m * k;
+    if (PyArray_DIM(out, 2) != 3 || PyArray_DIM(table, 1) != 3 || first < 0 || k < 1 || first + k > p ||
+        !same_dims(offsets, "offsets", {b})) {
+        PyErr_SetString(PyExc_ValueError, "discrete: the table, offsets or columns do not fit the engine actions");
+        return nullptr;
+    }
+    const std::int64_t* offset = data<std::int64_t>(offsets);
+    for (npy_intp i = 0; i < b; ++i) {
+        if (offset[i] < 0 || offset[i] + rows / 2 > rows) {
+            PyErr_SetString(PyExc_ValueError, "discrete: an offset leaves the table");
+            return nullptr;
+        }
+    }
+    const npy_intp n = rows / 2;
+    std::vector<std::int64_t> chosen(static_cast<std::size_t>(b));
+    PyObject* actions = args[0];
+    if (PyLong_CheckExact(actions)) {
+        if (b != 1) Py_RETURN_FALSE;
+        int overflow = 0;
+        chosen[0] = PyLong_AsLongLongAndOverflow(actions, &overflow);
+        if (overflow != 0 || PyErr_Occurred()) {
+            PyErr_Clear();
+            Py_RETURN_FALSE;
+        }
+    } else if (PyArray_Check(actions)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(actions);
+        if (PyArray_NDIM(array) != 1 || PyArray_DIM(array, 0) != b || !PyArray_IS_C_CONTIGUOUS(array)) {
+            Py_RETURN_FALSE;
+        }
+        if (PyArray_TYPE(array) == NPY_INT64) {
+            const std::int64_t* values = data<std::int64_t>(array);
+            for (npy_intp i = 0; i < b; ++i) chosen[static_cast<std::size_t>(i)] = values[i];
+        } else if (PyArray_TYPE(array) == NPY_INT32) {
+            const std::int32_t* values = data<std::int32_t>(array);
+            for (npy_intp i = 0; i < b; ++i) chosen[static_cast<std::size_t>(i)] = values[i];
+        } else {
+            Py_RETURN_FALSE;
+        }
+    } else {
+        Py_RETURN_FALSE;
+    }
+    for (const std::int64_t a : chosen) {
+        if (a < 0 || a >= n) Py_RETURN_FALSE;
+    }
+    const std::int64_t* entries = data<std::int64_t>(table);
+    std::int64_t* engine = data<std::int64_t>(out);
+    for (npy_intp i = 0; i < b; ++i) {
+        const std::int64_t* entry = entries + (chosen[static_cast<std::size_t>(i)] + offset[i]) * 3;
+        std::int64_t* row = engine + ((i / k) * p + first + i % k) * 3;
+        row[0] = entry[0];
+        row[1] = entry[1];
+        row[2] = entry[2];
+    }
+    Py_RETURN_TRUE;
+}
+
 // narrow(actions, out) -> bool
 // actions int64 and out int8 of the same size, both C-contiguous: out gets
 // every value that fits; the result says whether all of them did.
@@ -262,6 +339,8 @@ PyObject* narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef METHODS[] = {
+    {"discrete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discrete)), METH_FASTCALL,
+     "Checked discrete actions through the table into the engine actions; False when another form."},
     {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow)), METH_FASTCALL,
      "Copy int64 values into an int8 array; whether every value fitted."},
     {"chaser", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(chaser)), METH_FASTCALL,

@@ -18,13 +18,14 @@ import numpy as np
 from gymnasium import spaces
 
 import zorbic_core
+from zorbic import _fast
 from zorbic.common.checks import positive_int
 from zorbic.core.history import History, RecordingEngine
 from zorbic.core.match_setup import MatchSetup, agent_names
 from zorbic.core.observer import BatchObserver
 from zorbic.core.state import BatchState, Field, read_state
 from zorbic.engine.stadium import read_stadium, stadium_text
-from zorbic.parts.actions import make_action_parser
+from zorbic.parts.actions import DIRECTIONS, DiscreteActions, make_action_parser
 from zorbic.parts.opponents import Opponent
 from zorbic.parts.resets import make_reset_rule
 from zorbic.parts.rewards import GoalReward, as_reward, goal_rewards
@@ -73,6 +74,8 @@ class SoccerBatch:
         self._other_columns = _columns(self.others)
         self._learner_teams = np.ascontiguousarray(self.field.teams[self.slots])
         self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
+        # Blue rows read the mirrored half of the discrete table.
+        self._sided_offsets = (self._mirror_rows < 0) * np.int64(2 * len(DIRECTIONS))
         self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
         self._episode_steps = np.zeros(n_matches, np.int64)
         self._scored = np.full(n_matches, -1, np.int8)
@@ -177,11 +180,22 @@ class SoccerBatch:
 
         The actions are checked before any match moves.
         """
-        checked = self.action_parser.check(actions, self.n_learners)
         engine = self._actions
-        engine[:, self._learner_columns] = self.action_parser.to_engine(checked, self._mirror_rows).reshape(
-            self.n_matches, len(self.slots), 3
-        )
+        parser = self.action_parser
+        # The compiled table takes the plain forms; anything else, or anything
+        # wrong, goes through the parser's own checks.
+        if not (
+            type(parser) is DiscreteActions
+            and parser.fast
+            and isinstance(self._learner_columns, slice)
+            and _fast.discrete(
+                actions, parser.sided, self._sided_offsets, engine, self._learner_columns.start, len(self.slots)
+            )
+        ):
+            checked = parser.check(actions, self.n_learners)
+            engine[:, self._learner_columns] = parser.to_engine(checked, self._mirror_rows).reshape(
+                self.n_matches, len(self.slots), 3
+            )
         if len(self.others):
             engine[:, self._other_columns] = self.opponent.act(self.state, self.field, self.others)
         self._scored[:] = self.env.physics_step(engine)
