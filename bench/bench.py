@@ -13,8 +13,8 @@ use: RAYON_NUM_THREADS is set for each one.
                                the target workloads side by side with an
                                earlier commit (bench/baseline.py)
 
-The sections faces, render, collector, play and copy run scripts of their
-own (bench/faces_bench.py, render_bench.py, collector_bench.py,
+The sections faces, single, render, collector, play and copy run scripts of their
+own (bench/faces_bench.py, single_match_bench.py, render_bench.py, collector_bench.py,
 play_bench.py, copy_bench.py), which also run alone; their tables are
 relayed here.
 """
@@ -49,6 +49,7 @@ SECTIONS = (
     "memory",
     "construct",
     "faces",
+    "single",
     "render",
     "collector",
     "play",
@@ -58,6 +59,7 @@ SECTIONS = (
 # training faces, the renderer and the Ray collector. Their tables are relayed.
 SCRIPTS = {
     "faces": ("faces_bench.py", {"RAYON_NUM_THREADS": "1"}),
+    "single": ("single_match_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "render": ("render_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "collector": ("collector_bench.py", {}),
     "play": ("play_bench.py", {"RAYON_NUM_THREADS": "1"}),
@@ -378,6 +380,8 @@ def collect(plan: Plan, sections: list[str]) -> dict:
         if section in sections:
             progress(f"{section}: bench/{script}")
             quick = ["--quick"] if plan.quick and section == "render" else []
+            if plan.quick and section == "single":
+                quick = ["--rounds", "2", "--seconds", "0.25"]
             if plan.quick and section == "faces":
                 quick = ["--rounds", "2", "--seconds", "0.5"]
             if plan.quick and section == "collector":

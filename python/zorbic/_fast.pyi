@@ -35,3 +35,12 @@ def discrete(
     k: int,
     /,
 ) -> bool: ...
+def episode(
+    scored: npt.NDArray[np.int8],
+    steps: npt.NDArray[np.int64],
+    terminated: npt.NDArray[np.bool_],
+    truncated: npt.NDArray[np.bool_],
+    max_steps: int,
+    goals_end: bool,
+    /,
+) -> None: ...

@@ -56,6 +56,17 @@ T* data(PyArrayObject* array) {
     return static_cast<T*>(PyArray_DATA(array));
 }
 
+// An owned reference, released when it goes out of scope.
+struct Owned {
+    PyObject* p;
+    explicit Owned(PyObject* object) : p(object) {}
+    Owned(Owned&& other) noexcept : p(other.p) { other.p = nullptr; }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    Owned& operator=(Owned&&) = delete;
+    ~Owned() { Py_XDECREF(p); }
+};
+
 std::int64_t direction(double d, double limit) {
     return static_cast<std::int64_t>(d > limit) - static_cast<std::int64_t>(d < -limit);
 }
@@ -165,11 +176,16 @@ PyObject* observe(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const Py_ssize_t n_columns = PyTuple_GET_SIZE(args[0]);
+    // Columns of another layout or type are converted, as np.concatenate would.
+    std::vector<Owned> held;
+    held.reserve(static_cast<std::size_t>(n_columns));
     std::vector<const double*> sources(static_cast<std::size_t>(n_columns));
     std::vector<npy_intp> widths(static_cast<std::size_t>(n_columns));
     npy_intp width = 0;
     for (Py_ssize_t c = 0; c < n_columns; ++c) {
-        PyArrayObject* column = as_array(PyTuple_GET_ITEM(args[0], c), "a column", NPY_FLOAT64, 2, false);
+        held.emplace_back(PyArray_FROMANY(PyTuple_GET_ITEM(args[0], c), NPY_FLOAT64, 2, 2,
+                                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+        auto* column = reinterpret_cast<PyArrayObject*>(held.back().p);
         if (column == nullptr || !same_dims(column, "a column", {m})) return nullptr;
         sources[static_cast<std::size_t>(c)] = data<double>(column);
         widths[static_cast<std::size_t>(c)] = PyArray_DIM(column, 1);
@@ -312,6 +328,43 @@ PyObject* discrete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_TRUE;
 }
 
+// episode(scored, steps, terminated, truncated, max_steps, goals_end)
+// A step's episode bookkeeping for M matches: steps (M,) int64 counts it;
+// terminated (M,) bool is whether a goal fell (scored (M,) int8 not -1) and
+// goals end episodes; truncated (M,) bool whether max_steps was reached
+// without that.
+PyObject* episode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "episode takes 6 arguments");
+        return nullptr;
+    }
+    PyArrayObject* scored = as_array(args[0], "scored", NPY_INT8, 1, false);
+    PyArrayObject* steps = as_array(args[1], "steps", NPY_INT64, 1, true);
+    PyArrayObject* terminated = as_array(args[2], "terminated", NPY_BOOL, 1, true);
+    PyArrayObject* truncated = as_array(args[3], "truncated", NPY_BOOL, 1, true);
+    const long long max_steps = PyLong_AsLongLong(args[4]);
+    const int goals_end = PyObject_IsTrue(args[5]);
+    if (scored == nullptr || steps == nullptr || terminated == nullptr || truncated == nullptr || goals_end < 0 ||
+        PyErr_Occurred()) {
+        return nullptr;
+    }
+    const npy_intp m = PyArray_DIM(scored, 0);
+    if (!same_dims(steps, "steps", {m}) || !same_dims(terminated, "terminated", {m}) ||
+        !same_dims(truncated, "truncated", {m})) {
+        return nullptr;
+    }
+    const std::int8_t* conceded = data<std::int8_t>(scored);
+    std::int64_t* count = data<std::int64_t>(steps);
+    npy_bool* ended = data<npy_bool>(terminated);
+    npy_bool* timed_out = data<npy_bool>(truncated);
+    for (npy_intp match = 0; match < m; ++match) {
+        count[match] += 1;
+        ended[match] = goals_end && conceded[match] != -1;
+        timed_out[match] = count[match] >= max_steps && !ended[match];
+    }
+    Py_RETURN_NONE;
+}
+
 // narrow(actions, out) -> bool
 // actions int64 and out int8 of the same size, both C-contiguous: out gets
 // every value that fits; the result says whether all of them did.
@@ -339,6 +392,8 @@ PyObject* narrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef METHODS[] = {
+    {"episode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(episode)), METH_FASTCALL,
+     "Count a step and set the terminated and truncated flags of every match."},
     {"discrete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discrete)), METH_FASTCALL,
      "Checked discrete actions through the table into the engine actions; False when another form."},
     {"narrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(narrow)), METH_FASTCALL,
