@@ -73,7 +73,7 @@ std::int64_t direction(double d, double limit) {
 
 // chaser(ball_pos, player_pos, slots, attack, touch, reach, kick, out)
 // ball_pos (M, 2) and player_pos (M, P, 2) float64; slots (k,) intp; attack
-// (k, 2) float64, the mouth each slot attacks; out (M, k, 3) int64, a row per
+// (P, 2) float64, the mouth each player slot attacks; out (M, k, 3) int64, a row per
 // match and slot.
 PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 8) {
@@ -96,7 +96,7 @@ PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const npy_intp p = PyArray_DIM(players, 1);
     const npy_intp k = PyArray_DIM(slots, 0);
     if (!same_dims(ball, "ball_pos", {m, 2}) || !same_dims(players, "player_pos", {m, p, 2}) ||
-        !same_dims(attack, "attack", {k, 2}) || !same_dims(out, "out", {m, k, 3})) {
+        !same_dims(attack, "attack", {p, 2}) || !same_dims(out, "out", {m, k, 3})) {
         return nullptr;
     }
     const npy_intp* slot = data<npy_intp>(slots);
@@ -120,8 +120,8 @@ PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             const double* me = pos + (match * p + slot[i]) * 2;
             const double mx = me[0];
             const double my = me[1];
-            double ax = goal[2 * i] - bx;
-            double ay = goal[2 * i + 1] - by;
+            double ax = goal[2 * slot[i]] - bx;
+            double ay = goal[2 * slot[i] + 1] - by;
             double length = std::hypot(ax, ay);
             length = length > 0 ? length : 1.0;
             ax = ax / length;

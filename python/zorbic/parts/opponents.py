@@ -91,7 +91,7 @@ class ChaserOpponent(Opponent):
             state.ball_pos,
             state.player_pos,
             np.asarray(slots, np.intp),
-            np.ascontiguousarray(field.attack[slots]),
+            field.attack,
             _touch(field),
             KICK_REACH,
             KICK,
