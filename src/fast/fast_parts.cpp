@@ -148,7 +148,7 @@ PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // observe(columns, constants, take, minus, scale, limit, out)
-// columns: a tuple of float64 (M, w) arrays laid side by side, then the
+// columns: a tuple of float64 (M, ...) arrays laid side by side, then the
 // float32 constants (c,) after them, make a table row per match in single
 // precision; out (M, n) float32 gets clip((row[take] - row[minus]) * scale).
 PyObject* observe(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -183,13 +183,15 @@ PyObject* observe(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<npy_intp> widths(static_cast<std::size_t>(n_columns));
     npy_intp width = 0;
     for (Py_ssize_t c = 0; c < n_columns; ++c) {
-        held.emplace_back(PyArray_FROMANY(PyTuple_GET_ITEM(args[0], c), NPY_FLOAT64, 2, 2,
+        held.emplace_back(PyArray_FROMANY(PyTuple_GET_ITEM(args[0], c), NPY_FLOAT64, 2, NPY_MAXDIMS,
                                           NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
         auto* column = reinterpret_cast<PyArrayObject*>(held.back().p);
         if (column == nullptr || !same_dims(column, "a column", {m})) return nullptr;
+        // A column (M, ...) gives each match its trailing entries in order.
+        const npy_intp column_width = m > 0 ? PyArray_SIZE(column) / m : 0;
         sources[static_cast<std::size_t>(c)] = data<double>(column);
-        widths[static_cast<std::size_t>(c)] = PyArray_DIM(column, 1);
-        width += PyArray_DIM(column, 1);
+        widths[static_cast<std::size_t>(c)] = column_width;
+        width += column_width;
     }
     const npy_intp n_constants = PyArray_DIM(constants, 0);
     const npy_intp* from = data<npy_intp>(take);

@@ -77,6 +77,8 @@ class SoccerBatch:
         # A run of neighbouring slots is written through a slice, not an index array.
         self._learner_columns = _columns(self.slots)
         self._other_columns = _columns(self.others)
+        # The compiled table writes a run of neighbouring learner columns only.
+        self._first_learner = self._learner_columns.start if isinstance(self._learner_columns, slice) else -1
         self._learner_teams = np.ascontiguousarray(self.field.teams[self.slots])
         self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
         # Blue rows read the mirrored half of the discrete table.
@@ -129,7 +131,7 @@ class SoccerBatch:
         """A per-match array (M, ...) repeated for each learner row (always a new array)."""
         if len(self.slots) == 1:
             return matches.copy()
-        return np.repeat(matches, len(self.slots), axis=0)
+        return matches.repeat(len(self.slots), axis=0)
 
     def matches(self, rows: np.ndarray, what: str = "mask") -> np.ndarray:
         """A per-row boolean mask as a per-match mask; the learners of a match must agree."""
@@ -187,16 +189,15 @@ class SoccerBatch:
         """
         engine = self._actions
         parser = self.action_parser
+        k = len(self.slots)
         # The compiled table takes the plain forms; anything else, or anything
         # wrong, goes through the parser's own checks.
         if not (
             self.fast
             and type(parser) is DiscreteActions
             and parser.fast
-            and isinstance(self._learner_columns, slice)
-            and _fast.discrete(
-                actions, parser.sided, self._sided_offsets, engine, self._learner_columns.start, len(self.slots)
-            )
+            and self._first_learner >= 0
+            and _fast.discrete(actions, parser.sided, self._sided_offsets, engine, self._first_learner, k)
         ):
             checked = parser.check(actions, self.n_learners)
             engine[:, self._learner_columns] = parser.to_engine(checked, self._mirror_rows).reshape(

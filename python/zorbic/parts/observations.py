@@ -121,7 +121,7 @@ class EgocentricObservation(ObservationBuilder):
     def build(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         plan = self._plan(field, slots)
         m = state.n_matches
-        columns = [state.ball_pos, state.ball_vel, state.player_pos.reshape(m, -1), state.player_vel.reshape(m, -1)]
+        columns = [state.ball_pos, state.ball_vel, state.player_pos, state.player_vel]
         if self.ball_prediction:
             columns.append(field.engine.predict_ball(self.ball_prediction).reshape(m, -1))
         if self.wall_rays:
@@ -134,6 +134,7 @@ class EgocentricObservation(ObservationBuilder):
         if self.fast:
             _fast.observe(tuple(columns), plan.constants, plan.take, plan.minus, plan.scale, LIMIT, out)
             return out.reshape(m, len(slots), -1)
+        columns = [c.reshape(m, -1) for c in columns]
         columns.append(constants)
         # Single precision from here on, which the result has anyway: half the
         # bytes to move, and x -> -x stays exact, so mirrored views still agree.
