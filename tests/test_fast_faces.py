@@ -210,7 +210,8 @@ def run_faces(make, act, steps: int = 200) -> None:
 def test_the_single_env_matches_its_reference(opponent, learners):
     run_faces(
         lambda: zorbic.SoccerEnv(opponent=opponent, learners=learners, max_steps=40),
-        lambda rng, env: int(rng.integers(0, 18)),
+        # A plain int, a NumPy integer and an array of one: each form the face takes.
+        lambda rng, env: [int, np.int64, np.array][int(rng.integers(0, 3))](rng.integers(0, 18)),
     )
 
 
@@ -242,6 +243,7 @@ def test_the_vector_env_matches_its_reference(mode):
             1.0,
             2,
             np.zeros((2, 1, 3), np.int64),
+            0,
         ),
         lambda: _fast.chaser(
             np.zeros((2, 2), np.float32),
@@ -252,6 +254,18 @@ def test_the_vector_env_matches_its_reference(mode):
             1.0,
             2,
             np.zeros((2, 1, 3), np.int64),
+            0,
+        ),
+        lambda: _fast.chaser(
+            np.zeros((2, 2)),
+            np.zeros((2, 2, 2)),
+            np.array([0, 1]),
+            np.zeros((2, 2)),
+            1.0,
+            1.0,
+            2,
+            np.zeros((2, 2, 3), np.int64),
+            1,
         ),
         lambda: _fast.observe(
             (np.zeros((2, 3)),),

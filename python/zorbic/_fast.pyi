@@ -10,6 +10,7 @@ def chaser(
     reach: float,
     kick: int,
     out: npt.NDArray[np.int64],
+    first: int,
     /,
 ) -> None: ...
 def observe(

@@ -71,13 +71,13 @@ std::int64_t direction(double d, double limit) {
     return static_cast<std::int64_t>(d > limit) - static_cast<std::int64_t>(d < -limit);
 }
 
-// chaser(ball_pos, player_pos, slots, attack, touch, reach, kick, out)
+// chaser(ball_pos, player_pos, slots, attack, touch, reach, kick, out, first)
 // ball_pos (M, 2) and player_pos (M, P, 2) float64; slots (k,) intp; attack
-// (P, 2) float64, the mouth each player slot attacks; out (M, k, 3) int64, a row per
-// match and slot.
+// (P, 2) float64, the mouth each player slot attacks; out (M, W, 3) int64,
+// whose rows first .. first + k - 1 get each match's slots in order.
 PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 8) {
-        PyErr_SetString(PyExc_TypeError, "chaser takes 8 arguments");
+    if (nargs != 9) {
+        PyErr_SetString(PyExc_TypeError, "chaser takes 9 arguments");
         return nullptr;
     }
     PyArrayObject* ball = as_array(args[0], "ball_pos", NPY_FLOAT64, 2, false);
@@ -88,6 +88,7 @@ PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const double reach = PyFloat_AsDouble(args[5]);
     const long kick = PyLong_AsLong(args[6]);
     PyArrayObject* out = as_array(args[7], "out", NPY_INT64, 3, true);
+    const Py_ssize_t first = PyLong_AsSsize_t(args[8]);
     if (ball == nullptr || players == nullptr || slots == nullptr || attack == nullptr || out == nullptr ||
         PyErr_Occurred()) {
         return nullptr;
@@ -96,7 +97,12 @@ PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const npy_intp p = PyArray_DIM(players, 1);
     const npy_intp k = PyArray_DIM(slots, 0);
     if (!same_dims(ball, "ball_pos", {m, 2}) || !same_dims(players, "player_pos", {m, p, 2}) ||
-        !same_dims(attack, "attack", {p, 2}) || !same_dims(out, "out", {m, k, 3})) {
+        !same_dims(attack, "attack", {p, 2}) || !same_dims(out, "out", {m})) {
+        return nullptr;
+    }
+    const npy_intp rows = PyArray_DIM(out, 1);
+    if (PyArray_DIM(out, 2) != 3 || first < 0 || first + k > rows) {
+        PyErr_SetString(PyExc_ValueError, "chaser: the slots do not fit the rows of out");
         return nullptr;
     }
     const npy_intp* slot = data<npy_intp>(slots);
@@ -138,7 +144,7 @@ PyObject* chaser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             const double dx = (bx + (ax * w + ay * s)) - mx;
             const double dy = (by + (ay * w - ax * s)) - my;
             const double limit = EIGHT_WAY * std::hypot(dx, dy);
-            std::int64_t* row = act + (match * k + i) * 3;
+            std::int64_t* row = act + (match * rows + first + i) * 3;
             row[0] = direction(dx, limit);
             row[1] = direction(dy, limit);
             row[2] = (lined_up && std::hypot(tx, ty) - touch < reach) ? kick : 0;

@@ -26,7 +26,7 @@ from zorbic.core.observer import BatchObserver
 from zorbic.core.state import BatchState, Field, read_state
 from zorbic.engine.stadium import read_stadium, stadium_text
 from zorbic.parts.actions import DIRECTIONS, DiscreteActions, make_action_parser
-from zorbic.parts.opponents import Opponent
+from zorbic.parts.opponents import ChaserOpponent, Opponent
 from zorbic.parts.resets import make_reset_rule
 from zorbic.parts.rewards import GoalReward, as_reward, goal_rewards
 
@@ -77,8 +77,9 @@ class SoccerBatch:
         # A run of neighbouring slots is written through a slice, not an index array.
         self._learner_columns = _columns(self.slots)
         self._other_columns = _columns(self.others)
-        # The compiled table writes a run of neighbouring learner columns only.
-        self._first_learner = self._learner_columns.start if isinstance(self._learner_columns, slice) else -1
+        # The compiled loops write runs of neighbouring columns only.
+        self._first_learner = _first(self._learner_columns)
+        self._first_other = _first(self._other_columns)
         self._learner_teams = np.ascontiguousarray(self.field.teams[self.slots])
         self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
         # Blue rows read the mirrored half of the discrete table.
@@ -199,12 +200,19 @@ class SoccerBatch:
             and self._first_learner >= 0
             and _fast.discrete(actions, parser.sided, self._sided_offsets, engine, self._first_learner, k)
         ):
+            if type(actions) is int:
+                # One learner's action as a plain number, as the single-match faces pass it on.
+                actions = np.asarray(actions)[None]
             checked = parser.check(actions, self.n_learners)
             engine[:, self._learner_columns] = parser.to_engine(checked, self._mirror_rows).reshape(
                 self.n_matches, len(self.slots), 3
             )
         if len(self.others):
-            engine[:, self._other_columns] = self.opponent.act(self.state, self.field, self.others)
+            opponent = self.opponent
+            if self.fast and type(opponent) is ChaserOpponent and opponent.fast and self._first_other >= 0:
+                opponent.act_into(self.state, self.field, self.others, engine, self._first_other)
+            else:
+                engine[:, self._other_columns] = opponent.act(self.state, self.field, self.others)
         self._scored[:] = self.env.physics_step(engine)
         self._state = None
         self.history.step(engine)
@@ -268,6 +276,11 @@ def _columns(slots: np.ndarray) -> slice | np.ndarray:
     if len(slots) and slots[-1] - slots[0] == len(slots) - 1:
         return slice(int(slots[0]), int(slots[-1]) + 1)
     return slots
+
+
+def _first(columns: slice | np.ndarray) -> int:
+    """The first column of a run of neighbouring slots, or -1 for scattered ones."""
+    return columns.start if isinstance(columns, slice) else -1
 
 
 _PARTS = ("obs_builder", "action_parser", "reward_fn", "reset_rule", "opponent")

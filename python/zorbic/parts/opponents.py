@@ -87,6 +87,11 @@ class ChaserOpponent(Opponent):
         if not self.fast:
             return self.reference(state, field, slots)
         actions = np.empty((state.n_matches, len(slots), 3), np.int64)
+        self.act_into(state, field, slots, actions, 0)
+        return actions
+
+    def act_into(self, state: BatchState, field: Field, slots: np.ndarray, out: np.ndarray, first: int) -> None:
+        """`act` written straight into the engine actions `out` (M, P, 3), columns first .. first + len(slots) - 1."""
         _fast.chaser(
             state.ball_pos,
             state.player_pos,
@@ -95,9 +100,9 @@ class ChaserOpponent(Opponent):
             _touch(field),
             KICK_REACH,
             KICK,
-            actions,
+            out,
+            first,
         )
-        return actions
 
     def reference(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
         """`act` in NumPy, one IEEE operation per step of the formula (no fused or complex arithmetic,
