@@ -62,8 +62,15 @@ class RandomOpponent(Opponent):
         return actions
 
 
-def eight_way(dx: np.ndarray, dy: np.ndarray, out: np.ndarray) -> None:
+def eight_way(direction: np.ndarray, out: np.ndarray) -> None:
+    """The keyboard direction (-1, 0 or 1 per axis) nearest each complex vector, into out (..., 2+)."""
+    eight_way_xy(direction.real, direction.imag, out)
+
+
+def eight_way_xy(dx: np.ndarray, dy: np.ndarray, out: np.ndarray) -> None:
     """The keyboard direction (-1, 0 or 1 per axis) nearest each vector (dx, dy), into out (..., 2+)."""
+    # hypot rather than a complex magnitude, which NumPy's vector loops round
+    # differently from one processor to another.
     limit = _EIGHT_WAY * np.hypot(dx, dy)
     # A zero vector gives (0, 0): neither comparison holds at limit 0.
     out[..., 0] = (dx > limit).view(np.int8) - (dx < -limit).view(np.int8)
@@ -134,7 +141,7 @@ class ChaserOpponent(Opponent):
         dy = (by + (ay * w - ax * s)) - my
 
         actions = np.zeros(me.shape[:2] + (3,), np.int64)
-        eight_way(dx, dy, actions)
+        eight_way_xy(dx, dy, actions)
         actions[..., 2] = (lined_up & (np.hypot(tx, ty) - touch < KICK_REACH)) * KICK
         return actions
 
