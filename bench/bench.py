@@ -18,8 +18,8 @@ use: RAYON_NUM_THREADS is set for each one.
                                torch and stable-baselines3 needed, about
                                2 x rounds x minutes long)
 
-The sections faces, render, collector, play and copy run scripts of their
-own (bench/faces_bench.py, render_bench.py, collector_bench.py,
+The sections faces, single, render, collector, play and copy run scripts of their
+own (bench/faces_bench.py, single_match_bench.py, render_bench.py, collector_bench.py,
 play_bench.py, copy_bench.py), which also run alone; their tables are
 relayed here.
 """
@@ -54,6 +54,7 @@ SECTIONS = (
     "memory",
     "construct",
     "faces",
+    "single",
     "render",
     "collector",
     "play",
@@ -63,6 +64,7 @@ SECTIONS = (
 # training faces, the renderer and the Ray collector. Their tables are relayed.
 SCRIPTS = {
     "faces": ("faces_bench.py", {"RAYON_NUM_THREADS": "1"}),
+    "single": ("single_match_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "render": ("render_bench.py", {"RAYON_NUM_THREADS": "1"}),
     "collector": ("collector_bench.py", {}),
     "play": ("play_bench.py", {"RAYON_NUM_THREADS": "1"}),
@@ -383,6 +385,8 @@ def collect(plan: Plan, sections: list[str]) -> dict:
         if section in sections:
             progress(f"{section}: bench/{script}")
             quick = ["--quick"] if plan.quick and section == "render" else []
+            if plan.quick and section == "single":
+                quick = ["--rounds", "2", "--seconds", "0.25"]
             if plan.quick and section == "faces":
                 quick = ["--rounds", "2", "--seconds", "0.5"]
             if plan.quick and section == "collector":

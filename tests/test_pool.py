@@ -63,6 +63,29 @@ COUNT_THREADS = """
 
 DEFAULT = "default"
 
+ONE_ENV = """
+    import json, os
+    import numpy as np
+    import zorbic_core
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    before = threads()
+    one = zorbic_core.VecEnv(1, 3, 3)
+    for _ in range(20):
+        one.physics_step(np.ones((1, 6, 3), np.int64))
+    one.reset_mask(np.ones(1, bool))
+    alone = threads() - before
+    zorbic_core.VecEnv(2, 1, 1).physics_step(np.zeros((2, 2, 3), np.int64))
+    print(json.dumps({"one_env": alone, "two_envs": threads() - before}))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+def test_a_single_env_steps_on_the_calling_thread():
+    counts = child_json(ONE_ENV, num_threads="2")
+    # A thread sanitizer adds a thread of its own to the pool's two.
+    assert counts["one_env"] == 0 and counts["two_envs"] >= 2
+
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 @pytest.mark.parametrize(

@@ -18,8 +18,9 @@ namespace worker_pool {
 
 // Runs fn(context, begin, end) for contiguous pieces [begin, end) covering
 // 0 .. n-1 on the pool's threads and blocks until every piece is done. The
-// calling thread runs no piece itself. If pieces throw, the others still run
-// to completion and the first exception is rethrown here.
+// calling thread runs no piece itself, except when n is 1: that one piece
+// runs on the caller, and the pool is not started for it. If pieces throw,
+// the others still run to completion and the first exception is rethrown here.
 using ChunkFn = void (*)(void* context, std::size_t begin, std::size_t end);
 void run_chunks(std::size_t n, ChunkFn fn, void* context);
 

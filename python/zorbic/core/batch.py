@@ -18,16 +18,17 @@ import numpy as np
 from gymnasium import spaces
 
 import zorbic_core
+from zorbic import _fast
 from zorbic.common.checks import positive_int
 from zorbic.core.history import History, RecordingEngine
 from zorbic.core.match_setup import MatchSetup, agent_names
 from zorbic.core.observer import BatchObserver
 from zorbic.core.state import BatchState, Field, read_state
 from zorbic.engine.stadium import read_stadium, stadium_text
-from zorbic.parts.actions import make_action_parser
-from zorbic.parts.opponents import Opponent
+from zorbic.parts.actions import DIRECTIONS, DiscreteActions, make_action_parser
+from zorbic.parts.opponents import ChaserOpponent, Opponent
 from zorbic.parts.resets import make_reset_rule
-from zorbic.parts.rewards import as_reward
+from zorbic.parts.rewards import GoalReward, as_reward, goal_rewards
 
 
 class SoccerBatch:
@@ -37,6 +38,11 @@ class SoccerBatch:
         n_matches: how many matches the batch holds.
         setup: what every match is (stadium, teams, parts).
     """
+
+    # The step's own bookkeeping and the built-in parts' plain forms go
+    # through compiled loops (zorbic._fast); False takes the NumPy lines
+    # beside them, which give the same bits.
+    fast = True
 
     def __init__(self, n_matches: int, setup: MatchSetup) -> None:
         self._build(n_matches, setup)
@@ -69,15 +75,22 @@ class SoccerBatch:
         k = len(self.slots)
         self.n_learners = n_matches * k
         # A run of neighbouring slots is written through a slice, not an index array.
-        contiguous = k and self.slots[-1] - self.slots[0] == k - 1
-        self._learner_columns = slice(int(self.slots[0]), int(self.slots[-1]) + 1) if contiguous else self.slots
+        self._learner_columns = _columns(self.slots)
+        self._other_columns = _columns(self.others)
+        # The compiled loops write runs of neighbouring columns only.
+        self._first_learner = _first(self._learner_columns)
+        self._first_other = _first(self._other_columns)
+        self._learner_teams = np.ascontiguousarray(self.field.teams[self.slots])
         self._mirror_rows = np.tile(self.field.mirror[self.slots], n_matches)
+        # Blue rows read the mirrored half of the discrete table.
+        self._sided_offsets = (self._mirror_rows < 0) * np.int64(2 * len(DIRECTIONS))
         self._actions = np.zeros((n_matches, self.field.n_players, 3), np.int64)
         self._episode_steps = np.zeros(n_matches, np.int64)
         self._scored = np.full(n_matches, -1, np.int8)
         self._terminated = np.zeros(n_matches, np.bool_)
+        self._truncated = np.zeros(n_matches, np.bool_)
         self.history = History(n_matches)
-        self.state: BatchState = self._read()
+        self.state = self._read()
 
     # ------------------------------------------------------------- seeding
 
@@ -90,6 +103,24 @@ class SoccerBatch:
     def _read(self) -> BatchState:
         return read_state(self.env, self._episode_steps, self._scored, self._terminated)
 
+    @property
+    def state(self) -> BatchState:
+        """The state of every match after the last step or restart."""
+        # Read when first asked for: after a step that the face follows with a
+        # restart, nobody may look before the restart reads it again.
+        if self._state is None:
+            self._state = self._read()
+        return self._state
+
+    @state.setter
+    def state(self, state: BatchState) -> None:
+        self._state = state
+
+    @property
+    def ended(self) -> np.ndarray:
+        """Per match (M,) bool: the last step ended its episode, by a goal or at max_steps."""
+        return self._terminated | self._truncated
+
     def refresh(self) -> None:
         """Read the state again after the engine was changed directly (`batch.env.set_state`)."""
         self.state = self._read()
@@ -98,8 +129,10 @@ class SoccerBatch:
     # ------------------------------------------------------- row <-> match
 
     def rows(self, matches: np.ndarray) -> np.ndarray:
-        """A per-match array (M, ...) repeated for each learner row."""
-        return np.repeat(matches, len(self.slots), axis=0)
+        """A per-match array (M, ...) repeated for each learner row (always a new array)."""
+        if len(self.slots) == 1:
+            return matches.copy()
+        return matches.repeat(len(self.slots), axis=0)
 
     def matches(self, rows: np.ndarray, what: str = "mask") -> np.ndarray:
         """A per-row boolean mask as a per-match mask; the learners of a match must agree."""
@@ -136,6 +169,7 @@ class SoccerBatch:
         self._episode_steps[which] = 0
         self._scored[which] = -1
         self._terminated[which] = False
+        self._truncated[which] = False
         self.state = self._read()
         self.obs_builder.reset(self.state, self.field, self.slots, which)
         self.reward_fn.reset(self.state, self.field, self.slots, which)
@@ -154,26 +188,56 @@ class SoccerBatch:
 
         The actions are checked before any match moves.
         """
-        checked = self.action_parser.check(actions, self.n_learners)
         engine = self._actions
-        engine[:, self._learner_columns] = self.action_parser.to_engine(checked, self._mirror_rows).reshape(
-            self.n_matches, len(self.slots), 3
-        )
+        parser = self.action_parser
+        k = len(self.slots)
+        # The compiled table takes the plain forms; anything else, or anything
+        # wrong, goes through the parser's own checks.
+        if not (
+            self.fast
+            and type(parser) is DiscreteActions
+            and parser.fast
+            and self._first_learner >= 0
+            and _fast.discrete(actions, parser.sided, self._sided_offsets, engine, self._first_learner, k)
+        ):
+            if type(actions) is int:
+                # One learner's action as a plain number, as the single-match faces pass it on.
+                actions = np.asarray(actions)[None]
+            checked = parser.check(actions, self.n_learners)
+            engine[:, self._learner_columns] = parser.to_engine(checked, self._mirror_rows).reshape(
+                self.n_matches, len(self.slots), 3
+            )
         if len(self.others):
-            engine[:, self.others] = self.opponent.act(self.state, self.field, self.others)
+            opponent = self.opponent
+            if self.fast and type(opponent) is ChaserOpponent and opponent.fast and self._first_other >= 0:
+                opponent.act_into(self.state, self.field, self.others, engine, self._first_other)
+            else:
+                engine[:, self._other_columns] = opponent.act(self.state, self.field, self.others)
         self._scored[:] = self.env.physics_step(engine)
+        self._state = None
         self.history.step(engine)
-        self._episode_steps += 1
         # Goals end episodes unless every episode runs to max_steps together.
-        np.not_equal(self._scored, -1, out=self._terminated)
-        self._terminated &= not self.setup.sync_episodes
-        self.state = self._read()
+        goals_end = not self.setup.sync_episodes
+        if self.fast:
+            _fast.episode(
+                self._scored, self._episode_steps, self._terminated, self._truncated, self.setup.max_steps, goals_end
+            )
+        else:
+            self._episode_steps += 1
+            np.not_equal(self._scored, -1, out=self._terminated)
+            self._terminated &= goals_end
+            np.greater_equal(self._episode_steps, self.setup.max_steps, out=self._truncated)
+            self._truncated &= ~self._terminated
         for observer in self.observers:
             observer.on_step(self, engine, self._scored)
 
-        rewards = self.reward_fn(self.state, self.field, self.slots).reshape(-1)
-        truncated = (self._episode_steps >= self.setup.max_steps) & ~self._terminated
-        return rewards, self.rows(self._terminated), self.rows(truncated)
+        reward_fn = self.reward_fn
+        if self.fast and type(reward_fn) is GoalReward and reward_fn.fast:
+            # It needs only who scored: the bodies are read when someone asks.
+            rewards = goal_rewards(self._scored, self._learner_teams).reshape(-1)
+        else:
+            rewards = reward_fn(self.state, self.field, self.slots).reshape(-1)
+        return rewards, self.rows(self._terminated), self.rows(self._truncated)
 
     # ------------------------------------------------------ copy and pickle
 
@@ -207,6 +271,18 @@ class SoccerBatch:
             )
 
 
+def _columns(slots: np.ndarray) -> slice | np.ndarray:
+    """The player slots as an index: a run of neighbouring slots as a slice, which NumPy writes faster."""
+    if len(slots) and slots[-1] - slots[0] == len(slots) - 1:
+        return slice(int(slots[0]), int(slots[-1]) + 1)
+    return slots
+
+
+def _first(columns: slice | np.ndarray) -> int:
+    """The first column of a run of neighbouring slots, or -1 for scattered ones."""
+    return columns.start if isinstance(columns, slice) else -1
+
+
 _PARTS = ("obs_builder", "action_parser", "reward_fn", "reset_rule", "opponent")
 
 
@@ -234,6 +310,7 @@ def _rebuild(
     batch._episode_steps[:] = counters["episode_steps"]
     batch._scored[:] = counters["scored"]
     batch._terminated[:] = counters["terminated"]
+    batch._truncated[:] = (batch._episode_steps >= setup.max_steps) & ~batch._terminated
     batch.state = batch._read()
     # Parts keep what they remember of a batch per batch; a new one learns it
     # from the state it starts in, which is all they remember of the last step.

@@ -90,7 +90,7 @@ class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # ren
         restarting = self._ended.copy() if self.autoreset_mode == AutoresetMode.NEXT_STEP else None
         rewards, terminated, truncated = batch.step(actions)
         infos: dict[str, Any] = {}
-        ended = batch.matches(terminated | truncated)
+        ended = batch.ended
 
         if restarting is not None:
             if restarting.any():

@@ -33,6 +33,7 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
         self.metadata = {**self.metadata, **render_metadata(match_setup.tick_skip)}
         self.possible_agents = list(self.batch.agents)
         self.agents: list[str] = []
+        self._live: set[str] = set()
         self._observation_space = self.batch.observation_space
         self._action_space = self.batch.action_space
 
@@ -52,30 +53,31 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
             self.batch.seed(seed)
         self.batch.restart()
         self.agents = list(self.possible_agents)
+        self._live = set(self.agents)
         obs = self.batch.observe()
         return dict(zip(self.agents, obs)), {agent: {} for agent in self.agents}
 
     def step(self, actions: dict[str, Any]) -> tuple[dict[str, Any], ...]:
         """Play one step with every agent's action."""
-        if not self.agents:
-            raise RuntimeError("the match is over: call reset() before stepping again")
-        missing = [agent for agent in self.agents if agent not in actions]
-        unknown = [agent for agent in actions if agent not in self.agents]
-        if missing or unknown:
-            raise ValueError(
-                f"actions must name every live agent {self.agents} exactly; missing {missing}, unknown {unknown}"
-            )
-        batch = np.asarray([actions[agent] for agent in self.agents])
-        rewards, terminated, truncated = self.batch.step(batch)
         agents = self.agents
+        if not agents:
+            raise RuntimeError("the match is over: call reset() before stepping again")
+        if not (type(actions) is dict and actions.keys() == self._live):
+            missing = [agent for agent in agents if agent not in actions]
+            unknown = [agent for agent in actions if agent not in agents]
+            if missing or unknown:
+                raise ValueError(
+                    f"actions must name every live agent {agents} exactly; missing {missing}, unknown {unknown}"
+                )
+        rewards, terminated, truncated = self.batch.step(np.asarray([actions[agent] for agent in agents]))
         obs = self.batch.observe()
         if terminated[0] or truncated[0]:
             self.agents = []
         return (
             dict(zip(agents, obs)),
             dict(zip(agents, rewards.tolist())),
-            dict(zip(agents, terminated.tolist())),
-            dict(zip(agents, truncated.tolist())),
+            dict.fromkeys(agents, bool(terminated[0])),
+            dict.fromkeys(agents, bool(truncated[0])),
             {agent: {} for agent in agents},
         )
 

@@ -59,6 +59,10 @@ class DiscreteActions(ActionParser):
 
     space: spaces.Discrete
 
+    # A batch takes int64 and int32 actions through a compiled copy of the
+    # same table (zorbic._fast.discrete); False always takes check and to_engine.
+    fast = True
+
     def __init__(self) -> None:
         self.space = spaces.Discrete(2 * len(DIRECTIONS))
         table = np.zeros((int(self.space.n), 3), np.int64)

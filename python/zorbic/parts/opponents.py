@@ -14,7 +14,7 @@ from typing import Any
 
 import numpy as np
 
-from zorbic import _engine
+from zorbic import _engine, _fast
 from zorbic.core.state import BatchState, Field
 from zorbic.parts.actions import KICK, ActionParser, DiscreteActions
 from zorbic.parts.observations import EgocentricObservation, ObservationBuilder
@@ -64,11 +64,17 @@ class RandomOpponent(Opponent):
 
 def eight_way(direction: np.ndarray, out: np.ndarray) -> None:
     """The keyboard direction (-1, 0 or 1 per axis) nearest each complex vector, into out (..., 2+)."""
-    limit = _EIGHT_WAY * np.abs(direction)
-    x, y = direction.real, direction.imag
+    eight_way_xy(direction.real, direction.imag, out)
+
+
+def eight_way_xy(dx: np.ndarray, dy: np.ndarray, out: np.ndarray) -> None:
+    """The keyboard direction (-1, 0 or 1 per axis) nearest each vector (dx, dy), into out (..., 2+)."""
+    # hypot rather than a complex magnitude, which NumPy's vector loops round
+    # differently from one processor to another.
+    limit = _EIGHT_WAY * np.hypot(dx, dy)
     # A zero vector gives (0, 0): neither comparison holds at limit 0.
-    out[..., 0] = (x > limit).view(np.int8) - (x < -limit).view(np.int8)
-    out[..., 1] = (y > limit).view(np.int8) - (y < -limit).view(np.int8)
+    out[..., 0] = (dx > limit).view(np.int8) - (dx < -limit).view(np.int8)
+    out[..., 1] = (dy > limit).view(np.int8) - (dy < -limit).view(np.int8)
 
 
 class ChaserOpponent(Opponent):
@@ -80,33 +86,69 @@ class ChaserOpponent(Opponent):
     the default discrete action table.
     """
 
-    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
-        # Points as complex numbers x + iy: one NumPy call per vector operation,
-        # on views of the snapshot's (x, y) pairs without a copy.
-        ball = state.ball_pos.view(np.complex128)  # (M, 1)
-        me = state.player_pos.view(np.complex128)[:, slots, 0]  # (M, k)
-        aim = field.attack[slots].copy().view(np.complex128)[:, 0] - ball
-        length = np.abs(aim)
-        aim /= np.where(length > 0, length, 1.0)
-        touch = field.stadium.ball_radius + field.stadium.player.radius
+    # The compiled loop (zorbic._fast) does the arithmetic of `reference`
+    # operation for operation; False takes the NumPy version.
+    fast = True
 
-        to_ball = ball - me
+    def act(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        if not self.fast:
+            return self.reference(state, field, slots)
+        actions = np.empty((state.n_matches, len(slots), 3), np.int64)
+        self.act_into(state, field, slots, actions, 0)
+        return actions
+
+    def act_into(self, state: BatchState, field: Field, slots: np.ndarray, out: np.ndarray, first: int) -> None:
+        """`act` written straight into the engine actions `out` (M, P, 3), columns first .. first + len(slots) - 1."""
+        _fast.chaser(
+            state.ball_pos,
+            state.player_pos,
+            np.asarray(slots, np.intp),
+            field.attack,
+            _touch(field),
+            KICK_REACH,
+            KICK,
+            out,
+            first,
+        )
+
+    def reference(self, state: BatchState, field: Field, slots: np.ndarray) -> np.ndarray:
+        """`act` in NumPy, one IEEE operation per step of the formula (no fused or complex arithmetic,
+        whose rounding depends on the processor)."""
+        touch = _touch(field)
+        bx, by = state.ball_pos[:, 0:1], state.ball_pos[:, 1:2]  # (M, 1)
+        me = state.player_pos[:, slots]  # (M, k, 2)
+        mx, my = me[..., 0], me[..., 1]
+        ax = field.attack[slots, 0] - bx
+        ay = field.attack[slots, 1] - by
+        length = np.hypot(ax, ay)
+        length = np.where(length > 0, length, 1.0)
+        ax = ax / length
+        ay = ay / length
+        tx, ty = bx - mx, by - my
         # In the frame of the line from the ball to the goal: how far the player
-        # is behind the ball (real) and beside the line, signed by side (imag).
-        seen = to_ball * aim.conjugate()
-        along, across = seen.real, seen.imag
+        # is behind the ball (along) and beside the line, signed by side (across).
+        along = tx * ax + ty * ay
+        across = ty * ax - tx * ay
         off_line = np.abs(across)
         lined_up = (along > 0) & (off_line < 0.5 * touch)
         # Through the ball when lined up, else to the point behind it; from the
-        # goal side of the ball, by way of a point beside it.
+        # goal side of the ball, by way of a point beside it: the target is
+        # the ball plus w along the line and s across it.
         beside = (along < 0.5 * touch) & (off_line < touch) & ~lined_up
-        side = np.where(across < 0, -1.5j * touch, 1.5j * touch) * beside
-        target = ball + aim * (np.where(lined_up, touch, -touch) - side)
+        w = np.where(lined_up, touch, -touch)
+        s = np.where(across < 0, -1.5 * touch, 1.5 * touch) * beside
+        dx = (bx + (ax * w + ay * s)) - mx
+        dy = (by + (ay * w - ax * s)) - my
 
-        actions = np.zeros(me.shape + (3,), np.int64)
-        eight_way(target - me, actions)
-        actions[..., 2] = (lined_up & (np.abs(to_ball) - touch < KICK_REACH)) * KICK
+        actions = np.zeros(me.shape[:2] + (3,), np.int64)
+        eight_way_xy(dx, dy, actions)
+        actions[..., 2] = (lined_up & (np.hypot(tx, ty) - touch < KICK_REACH)) * KICK
         return actions
+
+
+def _touch(field: Field) -> float:
+    """How far apart the ball's and a player's centres are when they touch."""
+    return float(field.stadium.ball_radius + field.stadium.player.radius)
 
 
 class PolicyOpponent(Opponent):
