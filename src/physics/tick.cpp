@@ -26,6 +26,17 @@ std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
     return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
+// A square that d2 = |d|^2 exceeds only when the kick certainly misses:
+// dist - ra - rb < KICK_REACH needs dist below t = ra + rb + KICK_REACH,
+// and t is widened by a relative 2^-20, far above the rounding of the
+// square root and of the two subtractions. With t <= 0 or NaN the bound is
+// NaN or of no use, and the exact test decides. Most kicks miss, and the
+// square root is what they would wait for.
+double squared_reach_bound(double ra, double rb) {
+    const double t = (ra + rb + KICK_REACH) * (1.0 + 0x1p-20) + (std::fabs(ra) + std::fabs(rb)) * 0x1p-20;
+    return t > 0.0 ? t * t : std::numeric_limits<double>::quiet_NaN();
+}
+
 // Kicks every kickable disc within reach of the kicker disc, each with
 // the full impulse, and recoils the kicker once per disc hit.
 bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
@@ -38,6 +49,7 @@ bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
         const Vec2 d = k.pos - p.pos;
         const double d2 = dot(d, d);
         if (!(d2 > 0.0)) return;
+        if (d2 > squared_reach_bound(k.radius, p.radius)) return;
         const double dist = std::sqrt(d2);
         if (!(dist - k.radius - p.radius < KICK_REACH)) return;
         const Vec2 n = {d.x / dist, d.y / dist};
