@@ -168,10 +168,22 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
 
 std::optional<Team> TickSequence::next() {
     // Between these ticks nothing but the game flow writes to the state, and
-    // of what the plan depends on it writes only player masks.
-    if (ticked_) refresh_contact_plan_for_players(state_);
+    // of what the plan depends on it writes only player masks. It writes them
+    // on every tick, but what it writes follows from the phase and the
+    // kicking-off team that the tick starts with, and from whether the tick
+    // resets the positions, which changes the phase. So they can differ from
+    // the plan's only after the first tick (which may overwrite masks set
+    // from outside) and after a tick that started in another phase, or for
+    // another team, than the one before it, or changed the phase.
+    if (masks_may_differ_) refresh_contact_plan_for_players(state_);
+    const GamePhase phase = state_.phase;
+    const Team kickoff_team = state_.kickoff_team;
+    const std::optional<Team> goal = advance(state_, actions_, sweep_);
+    masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
-    return advance(state_, actions_, sweep_);
+    last_phase_ = phase;
+    last_kickoff_team_ = kickoff_team;
+    return goal;
 }
 
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions, std::uint64_t max_ticks,
