@@ -27,14 +27,14 @@ std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
 }
 
 // A square that d2 = |d|^2 exceeds only when the kick certainly misses:
-// dist - ra - rb < KICK_REACH needs dist below t = ra + rb + KICK_REACH,
-// and t is widened by a relative 2^-20, far above the rounding of the
-// square root and of the two subtractions. With t <= 0 or NaN the bound is
-// NaN or of no use, and the exact test decides. Most kicks miss, and the
-// square root is what they would wait for.
+// dist - ra - rb < KICK_REACH needs dist below |ra| + |rb| + KICK_REACH, here
+// widened by a relative 2^-20, far above the rounding of the square root
+// and of the two subtractions. A NaN radius gives a NaN bound, and the exact
+// test decides. Most kicks miss, and the square root is what they would
+// wait for.
 double squared_reach_bound(double ra, double rb) {
-    const double t = (ra + rb + KICK_REACH) * (1.0 + 0x1p-20) + (std::fabs(ra) + std::fabs(rb)) * 0x1p-20;
-    return t > 0.0 ? t * t : std::numeric_limits<double>::quiet_NaN();
+    const double t = (std::fabs(ra) + std::fabs(rb) + KICK_REACH) * (1.0 + 0x1p-20);
+    return t * t;
 }
 
 // Kicks every kickable disc within reach of the kicker disc, each with
@@ -134,11 +134,12 @@ void integrate(MatchState& state) {
 
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
-std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep) {
+std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
+                            PairNeighbours* neighbours = nullptr) {
     for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
     const Vec2 ball_before = state.discs[0].pos;
     integrate(state);
-    sweep_contacts(state, sweep);
+    sweep_contacts(state, sweep, neighbours);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
 }
@@ -164,6 +165,7 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
+    if (pair_neighbours_pay(state)) neighbours_in_use_ = &neighbours_;
 }
 
 std::optional<Team> TickSequence::next() {
@@ -178,7 +180,7 @@ std::optional<Team> TickSequence::next() {
     if (masks_may_differ_) refresh_contact_plan_for_players(state_);
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_);
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, neighbours_in_use_);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;
