@@ -295,7 +295,8 @@ void sweep_fast(MatchState& state, PairNeighbours* neighbours) {
         const double radius = a.radius;
         const double bcoef = a.bCoef;
         if constexpr (lanes) {
-            moved |= pairs_in_lanes(discs, columns, ledger, i, n, partners, masks[0], pos, vel, radius, inv_mass, bcoef);
+            moved |=
+                pairs_in_lanes(discs, columns, ledger, i, n, partners, masks[0], pos, vel, radius, inv_mass, bcoef);
         } else {
             moved |= pairs_one_by_one(discs, ledger, partners, masks[0], pos, vel, radius, inv_mass, bcoef);
         }

@@ -25,7 +25,7 @@ enum class Sweep {
 // while nothing but the run's own ticks writes to the state.
 struct PairNeighbours {
     bool measured = false;
-    Vec2 anchor[64];        // where each disc stood when the pairs were measured
+    Vec2 anchor[64];         // where each disc stood when the pairs were measured
     std::uint64_t near[64];  // per disc, the discs that may be within reach
 };
 

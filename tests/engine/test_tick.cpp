@@ -135,8 +135,8 @@ TEST(kick_reach_edge_matches_the_exact_test) {
         const double kr = radii[rng.below(std::size(radii))];
         // Distances a few ulps either side of where dist - kr - pr crosses 4.
         const double edge = std::fabs(4.0 + kr + pr);
-        const double dist = std::nextafter(edge, 0.0) + static_cast<double>(rng.below(9) - 4) *
-                                                          std::ldexp(std::fmax(edge, 1.0), -52);
+        const double dist =
+            std::nextafter(edge, 0.0) + static_cast<double>(rng.below(9) - 4) * std::ldexp(std::fmax(edge, 1.0), -52);
         const double angle = static_cast<double>(rng.below(1000)) * 0.00628;
         const Vec2 at = {dist * std::cos(angle) + 100.0, dist * std::sin(angle) - 50.0};
         Disc p = player(RED, {100.0, -50.0});
