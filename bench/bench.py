@@ -12,6 +12,11 @@ use: RAYON_NUM_THREADS is set for each one.
     scripts/bench --baseline 60e1147 [--rounds 5]
                                the target workloads side by side with an
                                earlier commit (bench/baseline.py)
+    scripts/bench --trainer 534fcb0 [--minutes 3] [--rounds 2]
+                               the trainer's whole loop side by side with an
+                               earlier commit's (bench/trainer_bench.py;
+                               torch and stable-baselines3 needed, about
+                               2 x rounds x minutes long)
 
 The sections faces, render, collector, play and copy run scripts of their
 own (bench/faces_bench.py, render_bench.py, collector_bench.py,
@@ -506,8 +511,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--rounds", type=int, default=None, help="interleaved rounds of --baseline (default 5, 3 with --quick)"
     )
+    parser.add_argument(
+        "--trainer", metavar="REV", help="run the trainer and REV's alternately and compare their samples/s"
+    )
+    parser.add_argument("--minutes", type=float, default=3.0, help="minutes of each trainer run (default 3)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.trainer:
+        import trainer_bench
+
+        extra = ["--json", str(args.json)] if args.json else []
+        rounds = ["--rounds", str(args.rounds)] if args.rounds is not None else []
+        return trainer_bench.main(["--baseline", args.trainer, "--minutes", str(args.minutes), *rounds, *extra])
 
     if args.worker:
         json.dump(run_jobs(json.loads(sys.stdin.read())), sys.stdout)

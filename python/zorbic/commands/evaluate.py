@@ -31,7 +31,10 @@ def configure(parser: argparse.ArgumentParser) -> None:
     """The command's arguments."""
     parser.add_argument("model", type=Path, help="an agent file (.agent), as scripts/train and export write")
     parser.add_argument(
-        "--against", required=True, metavar="OPPONENT", help=f"{', '.join(sorted(BUILT_IN))}, or another agent file"
+        "--against",
+        required=True,
+        metavar="OPPONENT",
+        help=f"{', '.join(sorted(BUILT_IN))}, or another agent file (a 1 v 1 one plays every slot of a team)",
     )
     # All matches of a side run in one batch, so their number sets its memory.
     parser.add_argument("--matches", type=MATCHES, default=1000, help="matches to play, 1 to 100000 (default 1000)")
@@ -49,7 +52,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     """Play the matches and print the counts; the exit status."""
+    from zorbic.parts.observations import EgocentricObservation
     from zorbic.parts.opponents import PolicyOpponent
+    from zorbic.training.single_view import SingleView
 
     policy, setup = load_policy(args.model, trust_pickle=args.trust_pickle)
     against, label, their_setup = _opponent(args.against, args.trust_pickle)
@@ -62,10 +67,17 @@ def run(args: argparse.Namespace) -> int:
         # The other model sees the match through its own observations.
         mine = MatchSetup(**setup)
         theirs = MatchSetup(**their_setup)
-        # Each model's own team is its n_red: the other's team must be this one's rivals.
-        if (theirs.tick_skip, theirs.n_red, theirs.n_blue) != (mine.tick_skip, mine.n_blue, mine.n_red):
+        view = theirs.obs_builder
+        other_kind = theirs.tick_skip != mine.tick_skip
+        if (theirs.n_red, theirs.n_blue) == (1, 1) and mine.n_blue > 1 and isinstance(view, EgocentricObservation):
+            # A 1 v 1 agent plays every slot of the other team, each copy seeing a 1 v 1.
+            view, label = SingleView(view), f"{label} in every slot"
+        else:
+            # Each model's own team is its n_red: the other's team must be this one's rivals.
+            other_kind |= (theirs.n_red, theirs.n_blue) != (mine.n_blue, mine.n_red)
+        if other_kind:
             raise ValueError(f"{args.against} was trained for another kind of match than {args.model}")
-        against = PolicyOpponent(against, theirs.obs_builder, make_action_parser(theirs.action_parser))
+        against = PolicyOpponent(against, view, make_action_parser(theirs.action_parser))
     result = play_matches(
         policy, against, args.matches, args.seed, side=args.side, deterministic=args.deterministic, label=label, **setup
     )

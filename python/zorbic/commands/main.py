@@ -14,7 +14,7 @@ import sys
 import threading
 from collections.abc import Sequence
 
-from zorbic.commands import evaluate, export, play, record, replay
+from zorbic.commands import evaluate, export, ladder, play, record, replay
 from zorbic.commands.base import PROG, Command, CommandError, printable
 
 COMMANDS: dict[str, Command] = {}
@@ -27,7 +27,7 @@ def register(command: Command) -> Command:
     return command
 
 
-for _module in (record, replay, evaluate, export, play):
+for _module in (record, replay, evaluate, export, play, ladder):
     register(_module.COMMAND)
 
 

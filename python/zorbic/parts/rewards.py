@@ -76,15 +76,17 @@ class DistancePotential(Reward):
     best policy unchanged.
 
     phi is minus a distance over the stadium's diagonal: from the ball to the
-    attacked goal mouth (`"ball_to_goal"`) or from the learner to the ball
-    (`"player_to_ball"`). A state that ends the episode has potential 0, as
+    attacked goal mouth (`"ball_to_goal"`), from the learner to the ball
+    (`"player_to_ball"`), or from the learner's team-mate nearest the ball
+    to it (`"team_to_ball"`, the same for the whole team: only the nearest
+    player's run pays, so a team is not drawn to crowd the ball). A state that ends the episode has potential 0, as
     the shaping's invariance needs: otherwise, with gamma below 1, a negative
     potential pays (1 - gamma) |phi| for every step the match goes on, which
     over a long episode outweighs a goal. `gamma` should be the learner's
     discount.
     """
 
-    KINDS = ("ball_to_goal", "player_to_ball")
+    KINDS = ("ball_to_goal", "player_to_ball", "team_to_ball")
 
     def __init__(self, kind: str = "ball_to_goal", gamma: float = 0.99) -> None:
         if kind not in self.KINDS:
@@ -104,8 +106,14 @@ class DistancePotential(Reward):
         """phi of every match and learner slot, (M, len(slots))."""
         if self.kind == "ball_to_goal":
             gap = field.attack[slots][None] - state.ball_pos[:, None]
-        else:
+        elif self.kind == "player_to_ball":
             gap = state.ball_pos[:, None] - state.player_pos[:, slots]
+        else:
+            gap = state.ball_pos[:, None] - state.player_pos  # (M, P, 2): every player
+            mates = field.teams[None, :] == field.teams[slots][:, None]  # (k, P)
+            reach = np.hypot(gap[..., 0], gap[..., 1])
+            nearest = np.where(mates[None], reach[:, None, :], np.inf).min(axis=-1)
+            return -nearest / field.diagonal
         return -np.hypot(gap[..., 0], gap[..., 1]) / field.diagonal
 
     def reset(self, state: BatchState, field: Field, slots: np.ndarray, which: np.ndarray) -> None:

@@ -26,6 +26,11 @@ distribution with a generator seeded from `seed` (`deterministic=True`
 takes the most likely action instead); the opponent and the reset rule draw
 from generators seeded from it as well.
 
+A scripted team (an `Opponent`, such as a built-in one) can take the
+policy's place, so that built-in opponents can be measured against each
+other and against agents: it drives the slots of its team from the match
+state, and its actions go to the engine as they are.
+
 The win rate's interval is Wilson's score interval: unlike the normal
 approximation it stays inside [0, 1] and keeps close to its nominal
 coverage near 0 and 1, where a good agent's win rate lies.
@@ -48,6 +53,7 @@ from zorbic.agents.network import Agent
 from zorbic.common.checks import positive_int
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
+from zorbic.parts.opponents import Opponent
 
 # The two-sided 95 % quantile of the standard normal distribution.
 Z_95 = 1.959963984540054
@@ -151,6 +157,15 @@ def sided(setup: dict[str, Any], side: str) -> dict[str, Any]:
     return {**setup, "n_red": setup.get("n_blue", rivals), "n_blue": setup.get("n_red", own)}
 
 
+def scripted_actions(team: Opponent, batch: SoccerBatch) -> np.ndarray:
+    """Raw actions of the learner rows for what the scripted `team` does in
+    the engine frame: x mirrored into each learner's own frame, which the
+    raw action table mirrors back."""
+    engine = np.array(team.act(batch.state, batch.field, batch.slots), np.int64).reshape(batch.n_learners, 3)
+    engine[:, 0] *= np.tile(batch.field.mirror[batch.slots], batch.n_matches).astype(np.int64)
+    return engine
+
+
 def _play_side(
     policy: Policy,
     against: Any,
@@ -160,28 +175,73 @@ def _play_side(
     deterministic: bool,
     watch: Watch | None,
     setup: dict,
-) -> Evaluation:
+) -> np.ndarray:
+    scripted = policy if isinstance(policy, Opponent) else None
+    if scripted is not None:
+        setup = {**setup, "action_parser": "raw"}
     batch = SoccerBatch(matches, MatchSetup(**sided(setup, side), learners=side, opponent=against))
     batch_seed, policy_seed = seed.spawn(2)
     batch.seed(int(batch_seed.generate_state(1, np.uint64)[0]))
     rng = None if deterministic else np.random.default_rng(policy_seed)
+    if scripted is not None:
+        scripted.seed(np.random.default_rng(policy_seed))
     if watch is not None:
         watch(batch)
     batch.restart()
+    if scripted is not None:
+        scripted.reset(batch.state, batch.field, batch.slots, np.ones(matches, np.bool_))
     team = zorbic_core.FLAG_RED if side == "red" else zorbic_core.FLAG_BLUE
     rival = zorbic_core.FLAG_BLUE if side == "red" else zorbic_core.FLAG_RED
     running = np.ones(matches, np.bool_)
-    won = np.zeros(matches, np.bool_)
-    lost = np.zeros(matches, np.bool_)
+    outcome = np.zeros(matches, np.int8)
     while running.any():
-        _, terminated, truncated = batch.step(policy_actions(policy, batch.observe(), rng))
+        if scripted is not None:
+            actions = scripted_actions(scripted, batch)
+        else:
+            actions = policy_actions(policy, batch.observe(), rng)
+        _, terminated, truncated = batch.step(actions)
         ended = batch.matches(terminated | truncated) & running
         conceded = batch.state.scored
-        won |= ended & (conceded == rival)
-        lost |= ended & (conceded == team)
+        outcome[ended & (conceded == rival)] = 1
+        outcome[ended & (conceded == team)] = -1
         running &= ~ended
-    label = against if isinstance(against, str) else type(against).__name__
-    return Evaluation(label, int(won.sum()), int(lost.sum()), int(matches - won.sum() - lost.sum()))
+    return outcome
+
+
+def match_outcomes(
+    policy: Policy,
+    against: Any,
+    matches: int = 1000,
+    seed: int = 0,
+    *,
+    side: str = "red",
+    deterministic: bool = False,
+    watch: Watch | None = None,
+    **setup: Any,
+) -> np.ndarray:
+    """The outcome of every match that `play_matches` counts, int8 (matches,):
+    1 won, -1 lost, 0 undecided; with `side="both"` the matches on red come first.
+
+    The arguments are those of `play_matches`.
+    """
+    matches = positive_int("matches", matches)
+    if side not in SIDES:
+        raise ValueError(f"side must be one of {SIDES}, got {side!r}")
+    fixed = sorted(set(_FIXED) & set(setup))
+    if fixed:
+        raise ValueError(f"an evaluation chooses {', '.join(fixed)} itself; leave them out")
+    if side == "both":
+        shares = [("red", (matches + 1) // 2), ("blue", matches // 2)]
+    else:
+        shares = [(side, matches)]
+    seeds = np.random.SeedSequence(seed).spawn(2)
+    return np.concatenate(
+        [
+            _play_side(policy, against, count, team, seeds[SIDES.index(team)], deterministic, watch, setup)
+            for team, count in shares
+            if count
+        ]
+    )
 
 
 def play_matches(
@@ -202,7 +262,7 @@ def play_matches(
     of the set-up's action space: a callable, or an object with
     `predict(obs, deterministic=True) -> (actions, state)`, such as a
     stable-baselines3 model or policy, whose actions are drawn unless
-    `deterministic`. `against` is any opponent of the set-up ("idle",
+    `deterministic`; or a scripted team, an `Opponent`. `against` is any opponent of the set-up ("idle",
     "random", "chaser", an Opponent or another policy). `side` is the team
     the policy plays: "red", "blue" or "both" (half the matches each, red
     taking the odd one). `setup` takes the MatchSetup keywords that shape
@@ -213,23 +273,9 @@ def play_matches(
     called with each side's batch before its matches start, to attach an
     observer such as a recorder.
     """
-    matches = positive_int("matches", matches)
-    if side not in SIDES:
-        raise ValueError(f"side must be one of {SIDES}, got {side!r}")
-    fixed = sorted(set(_FIXED) & set(setup))
-    if fixed:
-        raise ValueError(f"an evaluation chooses {', '.join(fixed)} itself; leave them out")
-    if side == "both":
-        shares = [("red", (matches + 1) // 2), ("blue", matches // 2)]
-    else:
-        shares = [(side, matches)]
-    seeds = np.random.SeedSequence(seed).spawn(2)
-    results = [
-        _play_side(policy, against, count, team, seeds[SIDES.index(team)], deterministic, watch, setup)
-        for team, count in shares
-        if count
-    ]
-    total = results[0]
-    for result in results[1:]:
-        total = total + result
-    return Evaluation(label or total.against, total.wins, total.losses, total.undecided)
+    outcome = match_outcomes(
+        policy, against, matches, seed, side=side, deterministic=deterministic, watch=watch, **setup
+    )
+    wins, losses = int(np.count_nonzero(outcome == 1)), int(np.count_nonzero(outcome == -1))
+    named = against if isinstance(against, str) else type(against).__name__
+    return Evaluation(label or named, wins, losses, len(outcome) - wins - losses)
