@@ -26,6 +26,17 @@ std::int64_t saturating_sub(std::int64_t a, std::int64_t b) {
     return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
+// A square that d2 = |d|^2 exceeds only when the kick certainly misses:
+// dist - ra - rb < KICK_REACH needs dist below |ra| + |rb| + KICK_REACH, here
+// widened by a relative 2^-20, far above the rounding of the square root
+// and of the two subtractions. A NaN radius gives a NaN bound, and the exact
+// test decides. Most kicks miss, and the square root is what they would
+// wait for.
+double squared_reach_bound(double ra, double rb) {
+    const double t = (std::fabs(ra) + std::fabs(rb) + KICK_REACH) * (1.0 + 0x1p-20);
+    return t * t;
+}
+
 // Kicks every kickable disc within reach of the kicker disc, each with
 // the full impulse, and recoils the kicker once per disc hit.
 bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
@@ -38,6 +49,7 @@ bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
         const Vec2 d = k.pos - p.pos;
         const double d2 = dot(d, d);
         if (!(d2 > 0.0)) return;
+        if (d2 > squared_reach_bound(k.radius, p.radius)) return;
         const double dist = std::sqrt(d2);
         if (!(dist - k.radius - p.radius < KICK_REACH)) return;
         const Vec2 n = {d.x / dist, d.y / dist};
@@ -122,11 +134,12 @@ void integrate(MatchState& state) {
 
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
-std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep) {
+std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
+                            PairNeighbours* neighbours = nullptr) {
     for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
     const Vec2 ball_before = state.discs[0].pos;
     integrate(state);
-    sweep_contacts(state, sweep);
+    sweep_contacts(state, sweep, neighbours);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
 }
@@ -152,14 +165,27 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
+    if (pair_neighbours_pay(state)) neighbours_in_use_ = &neighbours_;
 }
 
 std::optional<Team> TickSequence::next() {
     // Between these ticks nothing but the game flow writes to the state, and
-    // of what the plan depends on it writes only player masks.
-    if (ticked_) refresh_contact_plan_for_players(state_);
+    // of what the plan depends on it writes only player masks. It writes them
+    // on every tick, but what it writes follows from the phase and the
+    // kicking-off team that the tick starts with, and from whether the tick
+    // resets the positions, which changes the phase. So they can differ from
+    // the plan's only after the first tick (which may overwrite masks set
+    // from outside) and after a tick that started in another phase, or for
+    // another team, than the one before it, or changed the phase.
+    if (masks_may_differ_) refresh_contact_plan_for_players(state_);
+    const GamePhase phase = state_.phase;
+    const Team kickoff_team = state_.kickoff_team;
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, neighbours_in_use_);
+    masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
-    return advance(state_, actions_, sweep_);
+    last_phase_ = phase;
+    last_kickoff_team_ = kickoff_team;
+    return goal;
 }
 
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions, std::uint64_t max_ticks,

@@ -42,4 +42,11 @@ private:
     const PlayerAction* actions_;
     Sweep sweep_;
     bool ticked_ = false;
+    // What the last tick started with, and whether the player masks may
+    // since differ from those the plan saw.
+    GamePhase last_phase_ = GamePhase::Kickoff;
+    Team last_kickoff_team_ = NO_TEAM;
+    bool masks_may_differ_ = false;
+    PairNeighbours neighbours_;
+    PairNeighbours* neighbours_in_use_ = nullptr;  // null where they would not pay
 };

@@ -122,6 +122,42 @@ TEST(kick_reach_is_exclusive_at_four_units) {
     }
 }
 
+// Kicks that miss by far skip the square root; near the edge of reach, for
+// radii of every sign and size, a kick must hit exactly when the full test
+// says so.
+TEST(kick_reach_edge_matches_the_exact_test) {
+    SplitMix64 rng{2718};
+    const double radii[] = {0.0, 1e-300, 0.5, 10.0, 15.0, 1e6, -3.0, -25.0, 1e300};
+    int hits = 0;
+    int misses = 0;
+    for (int n = 0; n < 4000; ++n) {
+        const double pr = radii[rng.below(std::size(radii))];
+        const double kr = radii[rng.below(std::size(radii))];
+        // Distances a few ulps either side of where dist - kr - pr crosses 4.
+        const double edge = std::fabs(4.0 + kr + pr);
+        const double dist =
+            std::nextafter(edge, 0.0) + static_cast<double>(rng.below(9) - 4) * std::ldexp(std::fmax(edge, 1.0), -52);
+        const double angle = static_cast<double>(rng.below(1000)) * 0.00628;
+        const Vec2 at = {dist * std::cos(angle) + 100.0, dist * std::sin(angle) - 50.0};
+        Disc p = player(RED, {100.0, -50.0});
+        p.radius = pr;
+        p.acceleration = p.kickingAcceleration = 0;
+        Disc k = kick_counter(at);
+        k.radius = kr;
+        // The ball is kickable too; here it only looks on.
+        Disc ball = states::ball_at({5000, 5000});
+        ball.cGroup &= ~group::KICK;
+        MatchState s = states::make(ball, {k}, {p});
+        const Vec2 d = s.discs[1].pos - slot(s, 0).pos;
+        const double d2 = dot(d, d);
+        const bool expected = d2 > 0.0 && std::sqrt(d2) - kr - pr < 4.0;
+        step(s, {{0, 0, 1}});
+        CHECK_EQ(s.kick_flag[0] == 0, expected);
+        (expected ? hits : misses) += 1;
+    }
+    CHECK(hits > 500 && misses > 500);
+}
+
 TEST(kick_rate_limit_sequences) {
     struct Case {
         const char* what;
