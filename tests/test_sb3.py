@@ -229,7 +229,14 @@ def test_evaluate_command_prints_the_counts(saved, capsys):
     _, path = saved
     # The user's own model, so trusted; without the flag it is refused (see test_agent_security).
     args = argparse.Namespace(
-        model=path, against=str(path), matches=6, seed=1, side="red", deterministic=False, trust_pickle=True
+        model=path,
+        against=str(path),
+        matches=6,
+        seed=1,
+        side="red",
+        deterministic=False,
+        trust_pickle=True,
+        at_least=None,
     )
     assert run_evaluate(args) == 0
     line = capsys.readouterr().out

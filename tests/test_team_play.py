@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from agent_helpers import rusher_agent
+from zorbic.agents import save_agent
 from zorbic.core.batch import SoccerBatch
 from zorbic.core.match_setup import MatchSetup
 from zorbic.parts.observations import EgocentricObservation
@@ -140,3 +141,26 @@ def test_a_team_model_is_evaluated_against_a_single_agent_in_every_slot(tmp_path
     other = save_agent(rusher_agent(n_red=2, n_blue=2), tmp_path / "other.agent")
     assert cli.main(["evaluate", str(team), "--against", str(other), "--matches", "2"]) == 1
     assert "another kind of match" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "against, rate, status",
+    [("idle", "0.5", 0), ("idle", "0", 0), ("chaser", "0.9", 1), ("chaser", "1", 1)],
+)
+def test_evaluate_at_least_fails_only_a_model_below_the_rate(tmp_path, against, rate, status, capsys):
+    from zorbic.commands import main as cli
+
+    # The rusher beats the idle player most of the time and loses to the chaser by construction.
+    model = save_agent(rusher_agent(), tmp_path / "rusher.agent")
+    assert cli.main(["evaluate", str(model), "--against", against, "--matches", "8", "--at-least", rate]) == status
+    assert ("is below" in capsys.readouterr().err) == bool(status)
+
+
+@pytest.mark.parametrize("rate", ["1.5", "-0.1", "nan", "most"])
+def test_evaluate_at_least_refuses_what_is_no_win_rate(tmp_path, rate, capsys):
+    from zorbic.commands import main as cli
+
+    model = save_agent(rusher_agent(), tmp_path / "rusher.agent")
+    with pytest.raises(SystemExit):
+        cli.main(["evaluate", str(model), "--against", "idle", "--at-least", rate])
+    assert "fraction from 0 to 1" in capsys.readouterr().err

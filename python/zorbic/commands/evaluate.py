@@ -27,6 +27,16 @@ def _opponent(choice: str, trust_pickle: bool) -> tuple[Any, str, dict[str, Any]
 MATCHES = whole_number(1, 100_000)
 
 
+def _win_rate(text: str) -> float:
+    try:
+        rate = float(text)
+    except ValueError:
+        rate = float("nan")
+    if not 0.0 <= rate <= 1.0:
+        raise argparse.ArgumentTypeError(f"a win rate is a fraction from 0 to 1, got {text!r}")
+    return rate
+
+
 def configure(parser: argparse.ArgumentParser) -> None:
     """The command's arguments."""
     parser.add_argument("model", type=Path, help="an agent file (.agent), as scripts/train and export write")
@@ -48,6 +58,13 @@ def configure(parser: argparse.ArgumentParser) -> None:
         "--deterministic", action="store_true", help="take the model's most likely actions instead of drawing them"
     )
     parser.add_argument("--trust-pickle", action="store_true", help=TRUST_PICKLE_HELP)
+    parser.add_argument(
+        "--at-least",
+        type=_win_rate,
+        default=None,
+        metavar="RATE",
+        help="exit with status 1 when the win rate is below RATE, a fraction from 0 to 1 (for scripts and CI)",
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -82,6 +99,9 @@ def run(args: argparse.Namespace) -> int:
         policy, against, args.matches, args.seed, side=args.side, deterministic=args.deterministic, label=label, **setup
     )
     print(result.line())
+    if args.at_least is not None and result.win_rate < args.at_least:
+        print(f"the win rate {100 * result.win_rate:.1f} % is below {100 * args.at_least:g} %", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -90,7 +90,8 @@ class SoccerBatch:
         self._terminated = np.zeros(n_matches, np.bool_)
         self._truncated = np.zeros(n_matches, np.bool_)
         self.history = History(n_matches)
-        self.state = self._read()
+        # Read when first asked for after a change: a step that restarts matches reads once, not twice.
+        self._state: BatchState | None = self._read()
 
     # ------------------------------------------------------------- seeding
 

@@ -28,6 +28,7 @@ from typing import Any
 import numpy as np
 import torch
 from stable_baselines3 import PPO
+from threadpoolctl import threadpool_limits
 
 _ACTIVATIONS = {torch.nn.Tanh: np.tanh, torch.nn.ReLU: lambda x: np.maximum(x, np.float32(0))}
 
@@ -123,6 +124,14 @@ class TrainerPPO(PPO):
 
     def _excluded_save_params(self) -> list[str]:
         return [*super()._excluded_save_params(), "update_threads", "acting_rng"]
+
+    def learn(self, *args: Any, **kwargs: Any) -> Any:
+        # NumPy's BLAS keeps its idle threads spinning for a while after each
+        # call: in the updates they took the core torch's second thread
+        # needed, and an update took 2.4 times as long as on one BLAS thread.
+        # The rollouts' matrices are far too small to gain from threads.
+        with threadpool_limits(limits=1, user_api="blas"):
+            return super().learn(*args, **kwargs)
 
     def collect_rollouts(self, *args: Any, **kwargs: Any) -> bool:
         torch.set_num_threads(1)
