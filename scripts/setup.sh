@@ -29,7 +29,10 @@ if [ ! -x .venv/bin/python ]; then
 fi
 PY="$ROOT/.venv/bin/python"
 export PATH="$ROOT/.venv/bin:$PATH"
+# Our build is not isolated, so whatever builds from source here uses these:
+# setuptools and Cython are for dependencies with no wheel for this Python
+# (SuperSuit's tinyscaler), which a machine without a pip cache builds itself.
 "$PY" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "numpy>=2.0" "nlohmann-json>=3.11" cmake ninja
+    "scikit-build-core>=0.10" "numpy>=2.0" "nlohmann-json>=3.11" cmake ninja setuptools Cython
 ZORBIC_WERROR=${ZORBIC_WERROR:-ON} "$PY" -m pip install -q --disable-pip-version-check \
     --no-build-isolation ".[${ZORBIC_EXTRAS:-test,pettingzoo,render,ray,play}]"

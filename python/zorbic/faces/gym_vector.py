@@ -35,7 +35,7 @@ from zorbic.core.match_setup import MatchSetup
 from zorbic.faces.rendering import RendersMatchZero, check_render_mode, render_metadata
 
 
-class SoccerVectorEnv(RendersMatchZero, VectorEnv):  # type: ignore[misc]  # render() returns one frame, as the base allows
+class SoccerVectorEnv(RendersMatchZero, VectorEnv):
     """The native gymnasium vector face: `num_envs` learners over one batch of matches."""
 
     def __init__(

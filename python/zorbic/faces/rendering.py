@@ -8,8 +8,6 @@ from __future__ import annotations
 
 from typing import Any
 
-import numpy as np
-
 from zorbic.engine.match_flow import TICKS_PER_SECOND
 
 RENDER_MODES = ["rgb_array"]
@@ -33,7 +31,10 @@ class RendersMatchZero:
     render_mode: str | None
     _renderer: Any = None
 
-    def render(self) -> np.ndarray | None:
+    # Any, not np.ndarray | None: the faces' bases type their frames each in
+    # their own way (gymnasium's Env as a type variable), and this serves all.
+    def render(self) -> Any:
+        """Match 0 as an RGB array (height, width, 3) of uint8, or None without a render mode."""
         if self.render_mode is None:
             return None
         if self._renderer is None:
