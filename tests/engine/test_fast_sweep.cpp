@@ -310,6 +310,26 @@ TEST(the_fast_sweep_meets_static_discs_that_come_into_reach) {
     CHECK(negative.discs[3].pos.x != 80.0);
 }
 
+// A disc pushed by a later partner onto a static disc that its own cell did
+// not list meets it in the same turn: once anything has moved the disc, every
+// partner after the one that pushed it is tested. A heavy obstacle just
+// behind the ball shoves it some 39 units towards the post; over a range of
+// gaps, some start outside the reach of the ball's cell and end touching.
+TEST(a_disc_pushed_onto_a_static_disc_meets_it_in_the_same_turn) {
+    int met = 0;
+    for (int step = 0; step < 80; ++step) {
+        const double gap = 45.0 + 0.25 * step;
+        Disc pusher = states::obstacle({-gap - 1.0, 0.25 * (step % 5)}, 30, 0.001);
+        MatchState scene = post_scene(states::ball_at({-gap, 0}), pusher, player(RED, {300, -300}));
+        const MatchState with_post = sweeps_agree_on_one_tick(scene, "a ball pushed onto the post");
+        scene.discs[2].cMask = 0;
+        refresh_contact_plan(scene);
+        const MatchState without_post = sweeps_agree_on_one_tick(scene, "a ball pushed past no post");
+        met += with_post.discs[0].pos.x != without_post.discs[0].pos.x;
+    }
+    CHECK(met > 5);
+}
+
 // A push that carries a disc far, into a cell that lists walls its first
 // cell did not, must meet those walls: a plane pushing a player 215 units
 // back onto an oblique plane, and a deep one-sided wall pushing it onto a
