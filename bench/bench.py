@@ -17,6 +17,10 @@ use: RAYON_NUM_THREADS is set for each one.
                                earlier commit's (bench/trainer_bench.py;
                                torch and stable-baselines3 needed, about
                                2 x rounds x minutes long)
+    scripts/bench --tools      SuperSuit's vector beside the native one, and
+                               RLlib's PPO on the plain recipes beside the fast
+                               paths (bench/supersuit_bench.py, rllib_bench.py;
+                               the tools and rllib extras, a few minutes)
 
 The sections faces, single, render, collector, play and copy run scripts of their
 own (bench/faces_bench.py, single_match_bench.py, render_bench.py, collector_bench.py,
@@ -519,8 +523,16 @@ def main(argv: list[str] | None = None) -> int:
         "--trainer", metavar="REV", help="run the trainer and REV's alternately and compare their samples/s"
     )
     parser.add_argument("--minutes", type=float, default=3.0, help="minutes of each trainer run (default 3)")
+    parser.add_argument(
+        "--tools",
+        action="store_true",
+        help="SuperSuit beside the native vector; RLlib, plain recipes beside fast paths",
+    )
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.tools:
+        scripts = ("supersuit_bench.py", "rllib_bench.py")
+        return max(subprocess.run([sys.executable, str(ROOT / "bench" / s)], check=False).returncode for s in scripts)
     if args.trainer:
         import trainer_bench
 

@@ -3,7 +3,6 @@
 import functools
 import importlib.util
 import pathlib
-import sys
 import threading
 import time
 
@@ -13,6 +12,7 @@ import pytest
 ray = pytest.importorskip("ray")
 
 import zorbic  # noqa: E402
+from ray_helpers import local_cluster  # noqa: E402
 from zorbic.ray import (  # noqa: E402
     MLPPolicy,
     Rollout,
@@ -30,12 +30,8 @@ SHORT = RolloutConfig(num_envs=8, setup=dict(max_steps=6, opponent="random"), se
 
 @pytest.fixture(scope="module")
 def cluster():
-    # Policies and set-up functions defined here travel by value: the actors cannot import this file.
-    ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
-    yield
-    ray.shutdown()
-    ray.cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+    with local_cluster(__name__):
+        yield
 
 
 @pytest.fixture
