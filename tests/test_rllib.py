@@ -1,11 +1,15 @@
 """RLlib: the batched multi-agent env against RLlib's own per-match path, and the recipes on a local cluster."""
 
+import pathlib
+import re
+
 import numpy as np
 import pytest
 
 pytest.importorskip("ray.rllib")
 pytest.importorskip("torch")
 
+import ray  # noqa: E402
 from ray.rllib.env.vector.sync_vector_multi_agent_env import SyncVectorMultiAgentEnv  # noqa: E402
 from ray.rllib.env.wrappers.pettingzoo_env import ParallelPettingZooEnv  # noqa: E402
 
@@ -130,3 +134,25 @@ def test_the_recipes_train_on_a_local_cluster(cluster, make):
         algo.stop()
     assert result["env_runners"]["num_env_steps_sampled"] >= 512
     assert result["env_runners"]["num_episodes"] > 0
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+RECIPES = [
+    (doc.name, block)
+    for doc in (ROOT / "README.md", ROOT / "docs" / "guides" / "rllib.md")
+    for block in re.findall(r"^```python\n(.*?)^```", doc.read_text(encoding="utf-8"), re.S | re.M)
+    if "zorbic.distributed.rllib" in block
+]
+
+
+@pytest.mark.external
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("where, block", RECIPES, ids=[where for where, _ in RECIPES])
+def test_the_documented_recipes_run(cluster, monkeypatch, capsys, where, block):
+    # The examples start Ray themselves; here they join the test's cluster.
+    monkeypatch.setattr(ray, "init", lambda *args, **kwargs: None)
+    namespace = {"__name__": "documented_recipe"}
+    exec(compile(block, where, "exec"), namespace)
+    for algo in [value for value in namespace.values() if hasattr(value, "train") and hasattr(value, "stop")]:
+        algo.stop()
+    assert capsys.readouterr().out.count("\n") >= 10

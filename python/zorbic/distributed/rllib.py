@@ -22,7 +22,7 @@ Usage::
     ray.init()
     algo = self_play_config(64, n_red=2, n_blue=2).build_algo()
     for _ in range(10):
-        print(algo.train()["env_runners"]["episode_return_mean"])
+        print(algo.train()["env_runners"].get("episode_return_mean"))  # None until episodes end
 
 `setup` is the faces' keyword arguments (opponent, reward_fn, n_red, ...);
 RLlib ships it to every env runner. Needs the `rllib` extra.
