@@ -8,7 +8,8 @@ the same matches:
   its own match; multi-agent, RLlib's `ParallelPettingZooEnv` over the
   PettingZoo face, one match after another.
 - fast (the default): one batch of matches per env runner, stepped at once
-  by the core. Single-agent, the native gymnasium VectorEnv
+  by the core, and recorded as whole arrays (`zorbic.distributed.rllib_rollouts`).
+  Single-agent, `SoccerEnvRunner` over the native gymnasium VectorEnv
   (`gym_env_vectorize_mode="vector_entry_point"`); multi-agent,
   `SoccerMultiAgentEnvRunner`, whose environment is one
   `SoccerVectorMultiAgentEnv` holding all `num_envs` matches, because
@@ -46,6 +47,7 @@ from ray.tune.registry import register_env
 
 from zorbic.common.checks import positive_int
 from zorbic.core.match_setup import MatchSetup
+from zorbic.distributed.rllib_rollouts import SoccerEnvRunner
 from zorbic.faces.gym_vector import SoccerVectorEnv
 from zorbic.faces.pettingzoo import parallel_env
 
@@ -53,6 +55,7 @@ __all__ = [
     "SELF_PLAY_ENV",
     "SHARED_POLICY",
     "SINGLE_AGENT_ENV",
+    "SoccerEnvRunner",
     "SoccerMultiAgentEnvRunner",
     "SoccerVectorMultiAgentEnv",
     "self_play_config",
@@ -70,8 +73,10 @@ SHARED_POLICY = "shared"
 def single_agent_config(num_envs: int = 256, *, fast: bool = True, **setup: Any) -> PPOConfig:
     """PPO for the learner of `num_envs` matches on each env runner."""
     config = _ppo().environment(SINGLE_AGENT_ENV, env_config=setup)
-    mode = "vector_entry_point" if fast else "sync"
-    return config.env_runners(num_envs_per_env_runner=num_envs, gym_env_vectorize_mode=mode)
+    config.env_runners(num_envs_per_env_runner=num_envs)
+    if fast:
+        return config.env_runners(env_runner_cls=SoccerEnvRunner, gym_env_vectorize_mode="vector_entry_point")
+    return config.env_runners(gym_env_vectorize_mode="sync")
 
 
 def self_play_config(num_envs: int = 64, *, fast: bool = True, **setup: Any) -> PPOConfig:

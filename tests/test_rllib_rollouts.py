@@ -1,0 +1,92 @@
+"""The whole-array env runners against RLlib's own, step by step, on the same env, seeds and weights."""
+
+import numpy as np
+import pytest
+
+pytest.importorskip("ray.rllib")
+torch = pytest.importorskip("torch")
+
+from ray.rllib.callbacks.callbacks import RLlibCallback  # noqa: E402
+from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner  # noqa: E402
+
+from test_rllib import shoot_at_blues_goal  # noqa: E402
+from zorbic.distributed.rllib import single_agent_config  # noqa: E402
+from zorbic.distributed.rllib_rollouts import SoccerEnvRunner  # noqa: E402
+from zorbic.training.train import shaped_reward  # noqa: E402
+
+SINGLE = dict(opponent="chaser", max_steps=9, reward_fn=shaped_reward(1))
+
+
+def runner_pair(reference_cls, fast_cls, config):
+    reference, fast = reference_cls(config=config), fast_cls(config=config)
+    fast.module.load_state_dict(reference.module.state_dict())
+    return reference, fast
+
+
+def comparable(state):
+    """An episode's state with the parts that cannot agree (ids, clocks) set aside."""
+    if isinstance(state, dict):
+        return {
+            key: comparable(value)
+            for key, value in state.items()
+            if key not in ("id_", "multi_agent_episode_id", "_start_time", "_last_step_time")
+        }
+    if isinstance(state, (list, tuple)):
+        return [comparable(item) for item in state]
+    if hasattr(state, "get_state") and not isinstance(state, type):
+        return comparable(state.get_state())
+    if isinstance(state, np.ndarray):
+        return ("array", state.dtype.str, state.shape, state.tobytes())
+    return state
+
+
+def assert_same_samples(reference, fast, calls, steps, between=lambda runner: None, explore=True):
+    ids = {}
+    for call in range(calls):
+        samples = []
+        for runner in (reference, fast):
+            between(runner) if call else None
+            torch.manual_seed(call)
+            samples.append(runner.sample(num_timesteps=steps, explore=explore))
+        theirs, ours = samples
+        assert len(ours) == len(theirs)
+        for mine, other in zip(ours, theirs):
+            # A chunk that continues an episode keeps the id RLlib's runner kept for it.
+            assert ids.setdefault(other.id_, mine.id_) == mine.id_
+            assert comparable(mine.get_state()) == comparable(other.get_state())
+    return ids
+
+
+def episode_metrics(runner):
+    metrics = runner.get_metrics()
+    keys = ("episode_return_mean", "episode_len_mean", "num_env_steps_sampled_lifetime", "num_episodes_lifetime")
+    return {key: metrics[key].peek() for key in keys}
+
+
+@pytest.mark.parametrize("explore", [True, False])
+@pytest.mark.parametrize("n_envs, steps", [(1, 5), (4, 30)])
+def test_the_single_agent_runner_samples_as_rllibs_own(explore, n_envs, steps):
+    config = single_agent_config(n_envs, **SINGLE).debugging(seed=3)
+    reference, fast = runner_pair(SingleAgentEnvRunner, SoccerEnvRunner, config)
+    assert fast._records_arrays()
+
+    def goal_now_and_then(runner):
+        shoot_at_blues_goal(runner.env.unwrapped.batch)
+
+    ids = assert_same_samples(reference, fast, calls=5, steps=steps, between=goal_now_and_then, explore=explore)
+    assert len(ids) > n_envs, "episodes must have ended and new ones begun"
+    assert episode_metrics(fast) == episode_metrics(reference)
+
+
+class CountsSteps(RLlibCallback):
+    steps = 0
+
+    def on_episode_step(self, **kwargs):
+        CountsSteps.steps += 1
+
+
+def test_a_runner_with_episode_callbacks_keeps_rllibs_loop():
+    config = single_agent_config(2, **SINGLE).callbacks(CountsSteps)
+    runner = SoccerEnvRunner(config=config)
+    runner.sample(num_timesteps=10)
+    assert not runner._records_arrays() and CountsSteps.steps >= 10
