@@ -7,19 +7,27 @@ pytest.importorskip("ray.rllib")
 torch = pytest.importorskip("torch")
 
 from ray.rllib.callbacks.callbacks import RLlibCallback  # noqa: E402
+from ray.rllib.env.multi_agent_env_runner import MultiAgentEnvRunner  # noqa: E402
 from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner  # noqa: E402
 
 from test_rllib import shoot_at_blues_goal  # noqa: E402
-from zorbic.distributed.rllib import single_agent_config  # noqa: E402
+from zorbic.distributed.rllib import SoccerMultiAgentEnvRunner, self_play_config, single_agent_config  # noqa: E402
 from zorbic.distributed.rllib_rollouts import SoccerEnvRunner  # noqa: E402
 from zorbic.training.train import shaped_reward  # noqa: E402
 
 SINGLE = dict(opponent="chaser", max_steps=9, reward_fn=shaped_reward(1))
+SELF_PLAY = dict(n_red=2, n_blue=1, max_steps=9, reward_fn=shaped_reward(2))
+
+
+class RLlibsLoop(SoccerMultiAgentEnvRunner):
+    """The same env and batch, stepped by RLlib's own multi-agent loop."""
+
+    _sample = MultiAgentEnvRunner._sample
 
 
 def runner_pair(reference_cls, fast_cls, config):
     reference, fast = reference_cls(config=config), fast_cls(config=config)
-    fast.module.load_state_dict(reference.module.state_dict())
+    fast.module.set_state(reference.module.get_state())
     return reference, fast
 
 
@@ -75,6 +83,21 @@ def test_the_single_agent_runner_samples_as_rllibs_own(explore, n_envs, steps):
 
     ids = assert_same_samples(reference, fast, calls=5, steps=steps, between=goal_now_and_then, explore=explore)
     assert len(ids) > n_envs, "episodes must have ended and new ones begun"
+    assert episode_metrics(fast) == episode_metrics(reference)
+
+
+@pytest.mark.parametrize("explore", [True, False])
+@pytest.mark.parametrize("n_matches, steps", [(1, 5), (3, 30)])
+def test_the_self_play_runner_samples_as_rllibs_own_loop(explore, n_matches, steps):
+    config = self_play_config(n_matches, **SELF_PLAY).debugging(seed=5)
+    reference, fast = runner_pair(RLlibsLoop, SoccerMultiAgentEnvRunner, config)
+    assert fast._records_arrays()
+
+    def goal_now_and_then(runner):
+        shoot_at_blues_goal(runner.env._vector.batch)
+
+    ids = assert_same_samples(reference, fast, calls=5, steps=steps, between=goal_now_and_then, explore=explore)
+    assert len(ids) > n_matches, "episodes must have ended and new ones begun"
     assert episode_metrics(fast) == episode_metrics(reference)
 
 

@@ -40,14 +40,13 @@ from ray.rllib.algorithms.ppo import PPOConfig
 from ray.rllib.callbacks.utils import make_callback
 from ray.rllib.core.rl_module.default_model_config import DefaultModelConfig
 from ray.rllib.env.multi_agent_env import MultiAgentEnv
-from ray.rllib.env.multi_agent_env_runner import MultiAgentEnvRunner
 from ray.rllib.env.vector.vector_multi_agent_env import VectorMultiAgentEnv
 from ray.rllib.env.wrappers.pettingzoo_env import ParallelPettingZooEnv
 from ray.tune.registry import register_env
 
 from zorbic.common.checks import positive_int
 from zorbic.core.match_setup import MatchSetup
-from zorbic.distributed.rllib_rollouts import SoccerEnvRunner
+from zorbic.distributed.rllib_rollouts import MultiAgentArraysRunner, SoccerEnvRunner
 from zorbic.faces.gym_vector import SoccerVectorEnv
 from zorbic.faces.pettingzoo import parallel_env
 
@@ -152,6 +151,7 @@ class SoccerVectorMultiAgentEnv(VectorMultiAgentEnv):
         space = batch.action_space
         self._no_actions = self._actions_of(dict.fromkeys(self.agents, np.zeros(space.shape, space.dtype)))
         self._restarting = np.zeros(self.num_envs, np.bool_)
+        self.last_observations: np.ndarray | None = None
 
     # RLlib's vectors give and take lists of per-match dicts (as its own
     # synchronous one does), which its base class types as arrays.
@@ -162,6 +162,7 @@ class SoccerVectorMultiAgentEnv(VectorMultiAgentEnv):
         super().reset(seed=seed)
         obs, _ = self._vector.reset(seed=seed)
         self._restarting[:] = False
+        self.last_observations = obs
         return self._per_match(obs), [{} for _ in range(self.num_envs)]
 
     def step(self, actions: list[dict[str, Any]]) -> tuple[list, list, list, list, list]:  # type: ignore[override]
@@ -182,9 +183,8 @@ class SoccerVectorMultiAgentEnv(VectorMultiAgentEnv):
                 f"every match's actions must be a dict naming all of its agents {self.agents}"
                 " (an empty dict only for a match that restarts)"
             ) from None
-        obs, rewards, terminated, truncated, _ = self._vector.step(np.asarray(chosen).reshape(-1))
+        obs, rewards, terminated, truncated = self.step_rows(np.asarray(chosen).reshape(-1))
         k = len(self.agents)
-        self._restarting = terminated[::k] | truncated[::k]
         terminated_m = terminated[::k].tolist()
         truncated_m = truncated[::k].tolist()
         return (
@@ -194,6 +194,18 @@ class SoccerVectorMultiAgentEnv(VectorMultiAgentEnv):
             [{**dict.fromkeys(self.agents, done), "__all__": done} for done in truncated_m],
             [{} for _ in range(self.num_envs)],
         )
+
+    def step_rows(self, actions: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """Play one step with one action per row: each match's agents in `agents` order, match after match.
+
+        A match that restarts ignores its rows' actions. Returns the rows'
+        observations, rewards, terminated and truncated flags.
+        """
+        obs, rewards, terminated, truncated, _ = self._vector.step(actions)
+        k = len(self.agents)
+        self._restarting = terminated[::k] | truncated[::k]
+        self.last_observations = obs
+        return obs, rewards, terminated, truncated
 
     def _per_match(self, rows: Any) -> list[dict[str, Any]]:
         k = len(self.agents)
@@ -209,8 +221,8 @@ def _batched(num_envs: int, setup: dict[str, Any]) -> SoccerVectorEnv:
     return SoccerVectorEnv(positive_int("num_envs", num_envs) * learners_per_match, **setup)
 
 
-class SoccerMultiAgentEnvRunner(MultiAgentEnvRunner):
-    """RLlib's multi-agent env runner whose environment is one batch of all its matches."""
+class SoccerMultiAgentEnvRunner(MultiAgentArraysRunner):
+    """RLlib's multi-agent env runner whose environment is one batch of all its matches, recorded as whole arrays."""
 
     def make_env(self) -> None:
         """Make this runner's `SoccerVectorMultiAgentEnv` from the config's env_config."""

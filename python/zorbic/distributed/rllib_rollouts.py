@@ -28,15 +28,30 @@ import numpy as np
 import torch
 from ray.rllib.callbacks.callbacks import RLlibCallback
 from ray.rllib.core.columns import Columns
-from ray.rllib.env.env_runner import ENV_STEP_FAILURE
+from ray.rllib.env.env_runner import ENV_STEP_FAILURE, NUM_ENV_STEP_FAILURES_LIFETIME
+from ray.rllib.env.multi_agent_env_runner import MultiAgentEnvRunner
+from ray.rllib.env.multi_agent_episode import MultiAgentEpisode
 from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner
 from ray.rllib.env.single_agent_episode import SingleAgentEpisode
-from ray.rllib.utils.metrics import RLMODULE_INFERENCE_TIMER, WEIGHTS_SEQ_NO
+from ray.rllib.env.utils.infinite_lookback_buffer import InfiniteLookbackBuffer
+from ray.rllib.utils.metrics import (
+    ENV_STEP_TIMER,
+    NUM_AGENT_STEPS_SAMPLED,
+    NUM_AGENT_STEPS_SAMPLED_LIFETIME,
+    NUM_ENV_STEPS_SAMPLED,
+    NUM_ENV_STEPS_SAMPLED_LIFETIME,
+    NUM_EPISODES,
+    NUM_EPISODES_LIFETIME,
+    NUM_MODULE_STEPS_SAMPLED,
+    NUM_MODULE_STEPS_SAMPLED_LIFETIME,
+    RLMODULE_INFERENCE_TIMER,
+    WEIGHTS_SEQ_NO,
+)
 from ray.rllib.utils.numpy import convert_to_numpy
 
 from zorbic.faces.gym_vector import SoccerVectorEnv
 
-__all__ = ["SoccerEnvRunner"]
+__all__ = ["MultiAgentArraysRunner", "SoccerEnvRunner"]
 
 _EPISODE_HOOKS = ("created", "start", "step", "end")
 
@@ -84,7 +99,7 @@ class Rollout:
 
     observations: list[np.ndarray]
     actions: list[np.ndarray] = field(default_factory=list)
-    outputs: list[dict[str, np.ndarray]] = field(default_factory=list)
+    outputs: list[dict[str, np.ndarray] | None] = field(default_factory=list)
     rewards: list[np.ndarray] = field(default_factory=list)
     terminated: list[np.ndarray] = field(default_factory=list)
     truncated: list[np.ndarray] = field(default_factory=list)
@@ -93,7 +108,7 @@ class Rollout:
     def add(
         self,
         actions: np.ndarray,
-        outputs: dict,
+        outputs: dict | None,
         observations: Any,
         rewards: Any,
         terminated: Any,
@@ -110,10 +125,19 @@ class Rollout:
         self.restarting.append(restarting)
 
     def stacked(self) -> StackedRollout:
-        outputs = {key: np.stack([step[key] for step in self.outputs]) for key in self.outputs[0]}
+        # A step where every row restarted drew nothing; its outputs are never read.
+        first = next(k for k, step in enumerate(self.outputs) if step is not None)
+        drawn: Any = self.outputs[first]
+        acted = self.actions[first]
+        steps = [
+            {key: np.zeros_like(value) for key, value in drawn.items()} if step is None else step
+            for step in self.outputs
+        ]
+        outputs = {key: np.stack([step[key] for step in steps]) for key in drawn}
+        actions = [acted if step is None else taken for step, taken in zip(self.outputs, self.actions)]
         return StackedRollout(
             np.stack(self.observations),
-            np.stack(self.actions),
+            np.stack(actions),
             outputs,
             np.stack(self.rewards),
             np.stack(self.terminated),
@@ -133,45 +157,36 @@ class StackedRollout:
     restarting: np.ndarray
 
 
-def row_chunks(
-    rollout: StackedRollout,
-    row: int,
-    ongoing: SingleAgentEpisode,
-    weights_seq_no: int,
-    spaces: tuple[gym.Space, gym.Space],
-    started: float,
-    **episode_keywords: Any,
-) -> list[tuple[int, SingleAgentEpisode]]:
-    """The episode chunks of one row, each with the step it ended at (-1: still running).
+def segments(restarting: np.ndarray) -> list[tuple[int, int, bool]]:
+    """A row's episode pieces in a rollout: (first step, end step, continues the ongoing chunk).
 
-    The first continues `ongoing` (RLlib's cut of the last chunk, or an empty
-    episode when the row restarts at the rollout's first step).
+    A restart step gives an episode's first observation; its steps follow it.
     """
-    n_steps = len(rollout.actions)
-    starts = np.flatnonzero(rollout.restarting[:, row]).tolist()
-    chunks: list[tuple[int, int, SingleAgentEpisode | None]] = []
+    starts = np.flatnonzero(restarting).tolist()
+    n_steps = len(restarting)
+    pieces = []
     if not starts or starts[0] > 0:
-        end = starts[0] if starts else n_steps
-        chunks.append((0, end, ongoing))
+        pieces.append((0, starts[0] if starts else n_steps, True))
     for k, start in enumerate(starts):
-        end = starts[k + 1] if k + 1 < len(starts) else n_steps
-        # The restart step gives the first observation; the episode's steps follow it.
-        chunks.append((start + 1, end, None))
-    now = time.perf_counter()
-    built = []
-    for first, end, before in chunks:
-        episode = _chunk(rollout, row, first, end, before, weights_seq_no, spaces, **episode_keywords)
-        # Durations are the rollout's, not each step's: the steps were not timed one by one.
-        # (RLlib types these clocks as None.)
-        episode._start_time = before._start_time if before is not None and before._start_time else started  # type: ignore[assignment]
-        episode._last_step_time = now if len(episode) else None  # type: ignore[assignment]
-        last = end - 1
-        done = end > first and bool(rollout.terminated[last, row] or rollout.truncated[last, row])
-        built.append((last if done else -1, episode))
-    return built
+        pieces.append((start + 1, starts[k + 1] if k + 1 < len(starts) else n_steps, False))
+    return pieces
 
 
-def _chunk(
+def ended_at(rollout: StackedRollout, row: int, first: int, end: int) -> int:
+    """The step at which the piece's episode ended, or -1 while it runs on."""
+    last = end - 1
+    done = end > first and bool(rollout.terminated[last, row] or rollout.truncated[last, row])
+    return last if done else -1
+
+
+def timed(episode: Any, before: Any, started: float, now: float) -> Any:
+    # Durations are the rollout's, not each step's: the steps were not timed one by one.
+    episode._start_time = before._start_time if before is not None and before._start_time else started
+    episode._last_step_time = now if len(episode) else None
+    return episode
+
+
+def chunk(
     rollout: StackedRollout,
     row: int,
     first: int,
@@ -181,6 +196,7 @@ def _chunk(
     spaces: tuple[gym.Space, gym.Space],
     **episode_keywords: Any,
 ) -> SingleAgentEpisode:
+    """One row's steps [first, end) as a chunk that continues `before` (a cut of the last one) or starts anew."""
     steps = slice(first, end)
     # Arrays where RLlib's signature names lists: its buffers take both, and count arrays as finalized.
     observations: Any = rollout.observations[first : end + 1, row]
@@ -315,13 +331,16 @@ class SoccerEnvRunner(SingleAgentEnvRunner):
         env: Any = self.env
         episodes: list[Any] = self._ongoing_episodes
         spaces = (env.single_observation_space, env.single_action_space)
+        now = time.perf_counter()
         for row in range(self.num_envs):
-            for ended_at, episode in row_chunks(rollout, row, episodes[row], self._weights_seq_no, spaces, started):
-                if ended_at >= 0:
-                    done.append((attempt, ended_at, row, episode))
+            for first, end, continues in segments(rollout.restarting[:, row]):
+                before = episodes[row] if continues else None
+                episode = chunk(rollout, row, first, end, before, self._weights_seq_no, spaces)
+                episodes[row] = timed(episode, before, started, now)
+                when = ended_at(rollout, row, first, end)
+                if when >= 0:
+                    done.append((attempt, when, row, episode))
                     episodes[row] = SingleAgentEpisode(observation_space=spaces[0], action_space=spaces[1])
-                else:
-                    episodes[row] = episode
         if not keep_ongoing:
             return ongoing
         lookback = self.config.episode_lookback_horizon
@@ -331,3 +350,206 @@ class SoccerEnvRunner(SingleAgentEnvRunner):
                 episode.validate()
                 ongoing.append(episode)
         return ongoing
+
+
+class MultiAgentArraysRunner(MultiAgentEnvRunner):
+    """RLlib's multi-agent env runner over a batch of matches whose agents all act every step.
+
+    Its env has RLlib's vector face (per-match dicts, for RLlib's own loop)
+    and a row face: `agents`, `num_envs` matches, `last_observations` (one
+    row per agent of each match, match after match) and `step_rows(actions)`.
+    One policy serves every agent; with more, RLlib's loop runs.
+    """
+
+    def _sample(
+        self,
+        *,
+        num_timesteps: int | None = None,
+        num_episodes: int | None = None,
+        explore: bool,
+        random_actions: bool = False,
+        force_reset: bool = False,
+    ) -> list[MultiAgentEpisode]:
+        if num_timesteps is None or random_actions or not self._records_arrays():
+            return super()._sample(
+                num_timesteps=num_timesteps,
+                num_episodes=num_episodes,
+                explore=explore,
+                random_actions=random_actions,
+                force_reset=force_reset,
+            )
+        if force_reset or self._needs_initial_reset:
+            self._reset_envs_and_episodes(explore)
+        done: list[tuple[int, int, int, MultiAgentEpisode]] = []
+        counted = attempt = 0
+        while counted < num_timesteps:
+            started = time.perf_counter()
+            rollout, steps, failed = self._record(num_timesteps - counted, explore)
+            counted = 0 if failed else counted + steps
+            ongoing = self._build(rollout, done, attempt, started, keep_ongoing=not failed)
+            if failed:
+                attempt += 1
+                self._reset_envs_and_episodes(explore)
+        done.sort(key=lambda entry: entry[:3])
+        finished = [episode for *_, episode in done]
+        self._done_episodes_for_metrics.extend(finished)
+        return finished + ongoing
+
+    def _records_arrays(self) -> bool:
+        if not hasattr(self, "_whole_arrays"):
+            module: Any = self.module
+            self._whole_arrays = (
+                hasattr(self.env, "step_rows")
+                and module is not None
+                and len(module.keys()) == 1
+                and not next(iter(module.values())).is_stateful()
+                and self.config.count_steps_by == "env_steps"
+                and default_pipelines(self)
+            )
+        return self._whole_arrays
+
+    def _record(self, num_timesteps: int, explore: bool) -> tuple[StackedRollout | None, int, bool]:
+        """Step until `num_timesteps` counted env steps; the flag says whether the env failed."""
+        env: Any = self.env
+        module = next(iter(self.module.values()))  # type: ignore[union-attr]
+        k = len(env.agents)
+        episodes: list[Any] = self._ongoing_episodes
+        restarting = np.repeat([not episode.is_reset for episode in episodes], k)
+        observations = env.last_observations
+        rollout = Rollout([np.array(observations)])
+        # RLlib's loop leaves the matches that restart out of the forward pass and batches
+        # each other match's agents in the order of a set of their ids: drawing the same
+        # rows in that order draws the same actions from the same seed.
+        in_set_order = [env.agents.index(agent) for agent in set(env.agents)]
+        runners = self.config.num_env_runners or 1
+        counted = 0
+        while counted < num_timesteps:
+            t = (self.num_env_steps_sampled_lifetime // runners + counted) * runners
+            rows = (np.flatnonzero(~restarting[::k])[:, None] * k + in_set_order).reshape(-1)
+            outputs = None
+            if rows.size:
+                with self.metrics.log_time(RLMODULE_INFERENCE_TIMER):
+                    drawn, drawn_outputs = policy_step(module, observations[rows], explore, t)
+                outputs = {Columns.ACTIONS: drawn, **drawn_outputs}
+                for key, value in outputs.items():
+                    outputs[key] = np.zeros((len(restarting), *value.shape[1:]), value.dtype)
+                    outputs[key][rows] = value
+            # The restarting matches' rows are ignored by the env.
+            actions = outputs.pop(Columns.ACTIONS) if outputs else np.zeros(len(restarting), np.int64)
+            try:
+                with self.metrics.log_time(ENV_STEP_TIMER):
+                    observations, rewards, terminated, truncated = env.step_rows(actions)
+            except Exception as error:
+                if not self._recovers_from(error):
+                    raise RuntimeError("the env failed to step") from error
+                return rollout.stacked() if rollout.actions else None, counted, True
+            # RLlib ends an agent's episode as terminated once every agent is done, time-outs included.
+            rollout.add(actions, outputs, observations, rewards, terminated | truncated, truncated, restarting)
+            counted += int(restarting.size - np.count_nonzero(restarting)) // k
+            restarting = rollout.terminated[-1]
+        self._log_steps(counted, k)
+        return rollout.stacked(), counted, False
+
+    def _recovers_from(self, error: Exception) -> bool:
+        # As RLlib's runner: count the failure, then make a new env if the config says so.
+        self.metrics.log_value(NUM_ENV_STEP_FAILURES_LIFETIME, 1, reduce="lifetime_sum")
+        if self.config.restart_failed_sub_environments:
+            self.make_env()
+            return True
+        return False
+
+    def _log_steps(self, env_steps: int, k: int) -> None:
+        if env_steps == 0:
+            return
+        self._log_env_steps(metric=self._metrics_num_env_steps_sampled, num_steps=env_steps)
+        self.metrics.log_value(NUM_ENV_STEPS_SAMPLED, env_steps, reduce="sum")
+        self.metrics.log_value(NUM_ENV_STEPS_SAMPLED_LIFETIME, env_steps, reduce="lifetime_sum", with_throughput=True)
+        module_id = next(iter(self.module.keys()))  # type: ignore[union-attr]
+        for agent in self.env.agents:  # type: ignore[union-attr]
+            self.metrics.log_value((NUM_AGENT_STEPS_SAMPLED, str(agent)), env_steps, reduce="sum")
+            self.metrics.log_value((NUM_AGENT_STEPS_SAMPLED_LIFETIME, str(agent)), env_steps, reduce="lifetime_sum")
+        self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED, module_id), env_steps * k, reduce="sum")
+        self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED_LIFETIME, module_id), env_steps * k, reduce="lifetime_sum")
+
+    def _build(
+        self, rollout: StackedRollout | None, done: list, attempt: int, started: float, *, keep_ongoing: bool
+    ) -> list[MultiAgentEpisode]:
+        """Cut `rollout` into match episodes: finished ones go to `done`, the rest are returned and continued."""
+        ongoing: list[MultiAgentEpisode] = []
+        if rollout is None:
+            return ongoing
+        env: Any = self.env
+        agents = env.agents
+        episodes: list[Any] = self._ongoing_episodes
+        now = time.perf_counter()
+        n_done = 0
+        for match in range(env.num_envs):
+            rows = range(match * len(agents), (match + 1) * len(agents))
+            for first, end, continues in segments(rollout.restarting[:, rows[0]]):
+                before = episodes[match] if continues else self._fresh_episode()
+                episode = self._match_chunk(rollout, rows, first, end, before)
+                episodes[match] = timed(episode, before if continues else None, started, now)
+                when = ended_at(rollout, rows[0], first, end)
+                if when >= 0:
+                    done.append((attempt, when, match, episode))
+                    n_done += 1
+                    episodes[match] = self._fresh_episode()
+        if n_done:
+            self.metrics.log_value(NUM_EPISODES, n_done, reduce="sum")
+            self.metrics.log_value(NUM_EPISODES_LIFETIME, n_done, reduce="lifetime_sum")
+        if not keep_ongoing:
+            return ongoing
+        lookback = self.config.episode_lookback_horizon
+        self._ongoing_episodes = [episode.cut(len_lookback_buffer=lookback) for episode in episodes]
+        for episode in episodes:
+            if episode.env_t > 0:
+                episode.validate()
+                self._ongoing_episodes_for_metrics[episode.id_].append(episode)
+                ongoing.append(episode)
+        return ongoing
+
+    def _fresh_episode(self) -> MultiAgentEpisode:
+        # RLlib types these as one space and a two-argument function; its runner passes dicts and its config's.
+        env: Any = self.env
+        spaces: Any = (dict(env.single_observation_spaces), dict(env.single_action_spaces))
+        mapping: Any = self.config.policy_mapping_fn
+        return MultiAgentEpisode(
+            observation_space=spaces[0], action_space=spaces[1], agent_to_module_mapping_fn=mapping
+        )
+
+    def _match_chunk(
+        self, rollout: StackedRollout, rows: range, first: int, end: int, before: Any
+    ) -> MultiAgentEpisode:
+        """The match's steps [first, end) continuing `before` (a cut, or a fresh episode to begin)."""
+        continues = before.is_reset
+        episode = MultiAgentEpisode(
+            before.id_,
+            observation_space=before.observation_space,
+            action_space=before.action_space,
+            env_t_started=before.env_t_started,
+            agent_t_started=dict(before.agent_t_started),
+            agent_module_ids=dict(before._agent_to_module_mapping),
+            agent_to_module_mapping_fn=before.agent_to_module_mapping_fn,
+            len_lookback_buffer=before._len_lookback_buffers,
+        )
+        length = end - first
+        episode.env_t = before.env_t_started + length
+        episode._hanging_rewards_begin = before._hanging_rewards_begin.copy()
+        episode._custom_data = before._custom_data
+        spaces_of = before.observation_space, before.action_space
+        for agent, row in zip(self.env.agents, rows):  # type: ignore[union-attr]
+            steps = before.env_t_to_agent_t[agent] if continues else InfiniteLookbackBuffer([])
+            t0 = episode.agent_t_started[agent]
+            agent_before = before.agent_episodes[agent] if continues else None
+            keywords = dict(agent_id=agent, module_id=episode.module_for(agent), multi_agent_episode_id=episode.id_)
+            spaces = (spaces_of[0][agent], spaces_of[1][agent])
+            episode.agent_episodes[agent] = chunk(
+                rollout, row, first, end, agent_before, self._weights_seq_no, spaces, **keywords
+            )
+            counted = list(range(t0 - len(steps.data) + 1 if continues else 0, t0 + length + 1))
+            episode.env_t_to_agent_t[agent] = InfiniteLookbackBuffer(counted, lookback=steps.lookback)
+        if length:
+            last = end - 1
+            episode.is_terminated = bool(rollout.terminated[last, rows[0]])
+            episode.is_truncated = bool(rollout.truncated[last, rows[0]])
+        return episode
