@@ -148,6 +148,8 @@ class Rollout:
 
 @dataclass
 class StackedRollout:
+    """A `Rollout` as arrays indexed [step, row, ...]."""
+
     observations: np.ndarray  # [step + 1, row, ...]: the row's observation before each step, then the last
     actions: np.ndarray
     outputs: dict[str, np.ndarray]
@@ -253,7 +255,7 @@ class SoccerEnvRunner(SingleAgentEnvRunner):
         random_actions: bool = False,
         force_reset: bool = False,
     ) -> list[SingleAgentEpisode]:
-        if num_timesteps is None or random_actions or not self._records_arrays():
+        if not num_timesteps or random_actions or not self._records_arrays():
             return super()._sample(
                 num_timesteps=num_timesteps,
                 num_episodes=num_episodes,
@@ -370,7 +372,7 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
         random_actions: bool = False,
         force_reset: bool = False,
     ) -> list[MultiAgentEpisode]:
-        if num_timesteps is None or random_actions or not self._records_arrays():
+        if not num_timesteps or random_actions or not self._records_arrays():
             return super()._sample(
                 num_timesteps=num_timesteps,
                 num_episodes=num_episodes,
