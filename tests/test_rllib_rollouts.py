@@ -113,3 +113,45 @@ def test_a_runner_with_episode_callbacks_keeps_rllibs_loop():
     runner = SoccerEnvRunner(config=config)
     runner.sample(num_timesteps=10)
     assert not runner._records_arrays() and CountsSteps.steps >= 10
+
+
+def fail_on_step(runner, method, at):
+    """Makes the runner's current env raise on its `at`-th call of `method`; a new env steps normally."""
+    env, calls = runner.env, []
+    step = getattr(env, method)
+
+    def failing(*args):
+        calls.append(None)
+        if len(calls) == at:
+            raise ValueError("the env broke")
+        return step(*args)
+
+    setattr(env, method, failing)
+
+
+@pytest.mark.parametrize(
+    "make, method",
+    [
+        (lambda: (single_agent_config(3, **SINGLE), SoccerEnvRunner), "step"),
+        (lambda: (self_play_config(2, **SELF_PLAY), SoccerMultiAgentEnvRunner), "step_rows"),
+    ],
+    ids=["single", "self-play"],
+)
+@pytest.mark.parametrize("recreate", [True, False])
+def test_an_env_that_fails_mid_sample_is_recreated_or_the_failure_raised(make, method, recreate):
+    config, runner_cls = make()
+    runner = runner_cls(config=config.fault_tolerance(restart_failed_sub_environments=recreate))
+    runner.sample(num_timesteps=6)
+    broken = runner.env
+    fail_on_step(runner, method, at=4)
+    if not recreate:
+        with pytest.raises(RuntimeError):
+            runner.sample(num_timesteps=30)
+        return
+    episodes = runner.sample(num_timesteps=30)
+    assert runner.env is not broken
+    # As RLlib's loop: what ran before the failure is dropped unless it finished, then the count starts again.
+    assert sum(len(episode) for episode in episodes) >= 30
+    for episode in episodes:
+        episode.validate()
+    assert sum(len(episode) for episode in runner.sample(num_timesteps=10)) >= 10
