@@ -71,30 +71,33 @@ def episode_metrics(runner):
     return {key: metrics[key].peek() for key in keys}
 
 
-@pytest.mark.parametrize("explore", [True, False])
-@pytest.mark.parametrize("n_envs, steps", [(1, 5), (4, 30)])
-def test_the_single_agent_runner_samples_as_rllibs_own(explore, n_envs, steps):
-    config = single_agent_config(n_envs, **SINGLE).debugging(seed=3)
-    reference, fast = runner_pair(SingleAgentEnvRunner, SoccerEnvRunner, config)
-    assert fast._records_arrays()
+# Each face: its recipe, RLlib's loop over the same env, the fast runner, and the batch inside.
+FACES = {
+    "single": (
+        lambda n: single_agent_config(n, **SINGLE),
+        SingleAgentEnvRunner,
+        SoccerEnvRunner,
+        lambda runner: runner.env.unwrapped.batch,
+    ),
+    "self-play": (
+        lambda n: self_play_config(n, **SELF_PLAY),
+        RLlibsLoop,
+        SoccerMultiAgentEnvRunner,
+        lambda runner: runner.env._vector.batch,
+    ),
+}
 
-    def goal_now_and_then(runner):
-        shoot_at_blues_goal(runner.env.unwrapped.batch)
 
-    ids = assert_same_samples(reference, fast, calls=5, steps=steps, between=goal_now_and_then, explore=explore)
-    assert len(ids) > n_envs, "episodes must have ended and new ones begun"
-    assert episode_metrics(fast) == episode_metrics(reference)
-
-
+@pytest.mark.parametrize("face", FACES)
 @pytest.mark.parametrize("explore", [True, False])
 @pytest.mark.parametrize("n_matches, steps", [(1, 5), (3, 30)])
-def test_the_self_play_runner_samples_as_rllibs_own_loop(explore, n_matches, steps):
-    config = self_play_config(n_matches, **SELF_PLAY).debugging(seed=5)
-    reference, fast = runner_pair(RLlibsLoop, SoccerMultiAgentEnvRunner, config)
+def test_the_fast_runners_sample_as_rllibs_own_loops(face, explore, n_matches, steps):
+    recipe, loop_cls, fast_cls, batch_of = FACES[face]
+    reference, fast = runner_pair(loop_cls, fast_cls, recipe(n_matches).debugging(seed=3))
     assert fast._records_arrays()
 
     def goal_now_and_then(runner):
-        shoot_at_blues_goal(runner.env._vector.batch)
+        shoot_at_blues_goal(batch_of(runner))
 
     ids = assert_same_samples(reference, fast, calls=5, steps=steps, between=goal_now_and_then, explore=explore)
     assert len(ids) > n_matches, "episodes must have ended and new ones begun"

@@ -243,8 +243,8 @@ def _joined(lookback: Any, data: np.ndarray) -> np.ndarray:
     return np.concatenate([np.asarray(lookback, dtype=data.dtype).reshape(-1, *data.shape[1:]), data])
 
 
-class SoccerEnvRunner(SingleAgentEnvRunner):
-    """RLlib's single-agent env runner, recording the native VectorEnv's steps as whole arrays."""
+class _RecordsArrays:
+    """The sampling both runners share: record, build, and start over after a failing env."""
 
     def _sample(
         self,
@@ -254,36 +254,45 @@ class SoccerEnvRunner(SingleAgentEnvRunner):
         explore: bool,
         random_actions: bool = False,
         force_reset: bool = False,
-    ) -> list[SingleAgentEpisode]:
-        if not num_timesteps or random_actions or not self._records_arrays():
-            return super()._sample(
+    ) -> list:
+        runner: Any = self
+        if not num_timesteps or random_actions or not runner._records_arrays():
+            return super()._sample(  # type: ignore[misc]
                 num_timesteps=num_timesteps,
                 num_episodes=num_episodes,
                 explore=explore,
                 random_actions=random_actions,
                 force_reset=force_reset,
             )
-        if force_reset or self._needs_initial_reset:
-            self._reset_envs_and_episodes(explore)
-        # RLlib's loop hands out finished episodes in the order they ended.
-        done: list[tuple[int, int, int, SingleAgentEpisode]] = []
-        ts = attempt = 0
-        while ts < num_timesteps:
+        if force_reset or runner._needs_initial_reset:
+            runner._reset_envs_and_episodes(explore)
+        # RLlib's loops hand out finished episodes in the order they ended.
+        done: list[tuple[int, int, int, Any]] = []
+        counted = attempt = 0
+        while counted < num_timesteps:
             started = time.perf_counter()
-            rollout, counted, failed = self._record(num_timesteps - ts, explore)
-            ts = 0 if failed else ts + counted
-            ongoing = self._build(rollout, done, attempt, started, keep_ongoing=not failed)
+            rollout, steps, failed = runner._record(num_timesteps - counted, explore)
+            # As in RLlib's loops, a failure drops what runs on and starts the count again.
+            counted = 0 if failed else counted + steps
+            ongoing = runner._build(rollout, done, attempt, started, keep_ongoing=not failed)
             if failed:
                 attempt += 1
-                self._reset_envs_and_episodes(explore)
+                runner._reset_envs_and_episodes(explore)
         done.sort(key=lambda entry: entry[:3])
         finished = [episode for *_, episode in done]
-        self._done_episodes_for_metrics.extend(finished)
+        runner._done_episodes_for_metrics.extend(finished)
         for episode in ongoing:
-            self._ongoing_episodes_for_metrics[episode.id_].append(episode)
-        self._log_env_steps(metric=self._metrics_num_env_steps_sampled, num_steps=ts)
-        self._increase_sampled_metrics(ts, len(finished))
+            runner._ongoing_episodes_for_metrics[episode.id_].append(episode)
+        runner._count(counted, len(finished))
         return finished + ongoing
+
+
+class SoccerEnvRunner(_RecordsArrays, SingleAgentEnvRunner):
+    """RLlib's single-agent env runner, recording the native VectorEnv's steps as whole arrays."""
+
+    def _count(self, env_steps: int, episodes: int) -> None:
+        self._log_env_steps(metric=self._metrics_num_env_steps_sampled, num_steps=env_steps)
+        self._increase_sampled_metrics(env_steps, episodes)
 
     def _records_arrays(self) -> bool:
         if not hasattr(self, "_whole_arrays"):
@@ -354,7 +363,7 @@ class SoccerEnvRunner(SingleAgentEnvRunner):
         return ongoing
 
 
-class MultiAgentArraysRunner(MultiAgentEnvRunner):
+class MultiAgentArraysRunner(_RecordsArrays, MultiAgentEnvRunner):
     """RLlib's multi-agent env runner over a batch of matches whose agents all act every step.
 
     Its env has RLlib's vector face (per-match dicts, for RLlib's own loop)
@@ -362,40 +371,6 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
     row per agent of each match, match after match) and `step_rows(actions)`.
     One policy serves every agent; with more, RLlib's loop runs.
     """
-
-    def _sample(
-        self,
-        *,
-        num_timesteps: int | None = None,
-        num_episodes: int | None = None,
-        explore: bool,
-        random_actions: bool = False,
-        force_reset: bool = False,
-    ) -> list[MultiAgentEpisode]:
-        if not num_timesteps or random_actions or not self._records_arrays():
-            return super()._sample(
-                num_timesteps=num_timesteps,
-                num_episodes=num_episodes,
-                explore=explore,
-                random_actions=random_actions,
-                force_reset=force_reset,
-            )
-        if force_reset or self._needs_initial_reset:
-            self._reset_envs_and_episodes(explore)
-        done: list[tuple[int, int, int, MultiAgentEpisode]] = []
-        counted = attempt = 0
-        while counted < num_timesteps:
-            started = time.perf_counter()
-            rollout, steps, failed = self._record(num_timesteps - counted, explore)
-            counted = 0 if failed else counted + steps
-            ongoing = self._build(rollout, done, attempt, started, keep_ongoing=not failed)
-            if failed:
-                attempt += 1
-                self._reset_envs_and_episodes(explore)
-        done.sort(key=lambda entry: entry[:3])
-        finished = [episode for *_, episode in done]
-        self._done_episodes_for_metrics.extend(finished)
-        return finished + ongoing
 
     def _records_arrays(self) -> bool:
         if not hasattr(self, "_whole_arrays"):
@@ -449,7 +424,6 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
             rollout.add(actions, outputs, observations, rewards, terminated | truncated, truncated, restarting)
             counted += int(restarting.size - np.count_nonzero(restarting)) // k
             restarting = rollout.terminated[-1]
-        self._log_steps(counted, k)
         return rollout.stacked(), counted, False
 
     def _recovers_from(self, error: Exception) -> bool:
@@ -460,18 +434,21 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
             return True
         return False
 
-    def _log_steps(self, env_steps: int, k: int) -> None:
-        if env_steps == 0:
-            return
+    def _count(self, env_steps: int, episodes: int) -> None:
+        if episodes:
+            self.metrics.log_value(NUM_EPISODES, episodes, reduce="sum")
+            self.metrics.log_value(NUM_EPISODES_LIFETIME, episodes, reduce="lifetime_sum")
+        agents = self.env.agents  # type: ignore[union-attr]
         self._log_env_steps(metric=self._metrics_num_env_steps_sampled, num_steps=env_steps)
         self.metrics.log_value(NUM_ENV_STEPS_SAMPLED, env_steps, reduce="sum")
         self.metrics.log_value(NUM_ENV_STEPS_SAMPLED_LIFETIME, env_steps, reduce="lifetime_sum", with_throughput=True)
         module_id = next(iter(self.module.keys()))  # type: ignore[union-attr]
-        for agent in self.env.agents:  # type: ignore[union-attr]
+        for agent in agents:
             self.metrics.log_value((NUM_AGENT_STEPS_SAMPLED, str(agent)), env_steps, reduce="sum")
             self.metrics.log_value((NUM_AGENT_STEPS_SAMPLED_LIFETIME, str(agent)), env_steps, reduce="lifetime_sum")
-        self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED, module_id), env_steps * k, reduce="sum")
-        self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED_LIFETIME, module_id), env_steps * k, reduce="lifetime_sum")
+        agent_steps = env_steps * len(agents)
+        self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED, module_id), agent_steps, reduce="sum")
+        self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED_LIFETIME, module_id), agent_steps, reduce="lifetime_sum")
 
     def _build(
         self, rollout: StackedRollout | None, done: list, attempt: int, started: float, *, keep_ongoing: bool
@@ -484,7 +461,6 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
         agents = env.agents
         episodes: list[Any] = self._ongoing_episodes
         now = time.perf_counter()
-        n_done = 0
         for match in range(env.num_envs):
             rows = range(match * len(agents), (match + 1) * len(agents))
             for first, end, continues in segments(rollout.restarting[:, rows[0]]):
@@ -494,11 +470,7 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
                 when = ended_at(rollout, rows[0], first, end)
                 if when >= 0:
                     done.append((attempt, when, match, episode))
-                    n_done += 1
                     episodes[match] = self._fresh_episode()
-        if n_done:
-            self.metrics.log_value(NUM_EPISODES, n_done, reduce="sum")
-            self.metrics.log_value(NUM_EPISODES_LIFETIME, n_done, reduce="lifetime_sum")
         if not keep_ongoing:
             return ongoing
         lookback = self.config.episode_lookback_horizon
@@ -506,7 +478,6 @@ class MultiAgentArraysRunner(MultiAgentEnvRunner):
         for episode in episodes:
             if episode.env_t > 0:
                 episode.validate()
-                self._ongoing_episodes_for_metrics[episode.id_].append(episode)
                 ongoing.append(episode)
         return ongoing
 
