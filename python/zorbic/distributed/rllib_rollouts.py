@@ -286,6 +286,40 @@ class _RecordsArrays:
         runner._count(counted, len(finished))
         return finished + ongoing
 
+    def _build(
+        self, rollout: StackedRollout | None, done: list, attempt: int, started: float, *, keep_ongoing: bool
+    ) -> list:
+        """Cut `rollout` into episode chunks: finished ones go to `done`, the rest are returned and continued.
+
+        The runner's episodes are those of its rows (single-agent) or matches
+        (multi-agent); `_first_rows` gives each one's first row.
+        """
+        ongoing: list = []
+        if rollout is None:
+            return ongoing
+        runner: Any = self
+        episodes = runner._ongoing_episodes
+        now = time.perf_counter()
+        for index, row in enumerate(runner._first_rows()):
+            for first, end, continues in segments(rollout.restarting[:, row]):
+                before = episodes[index] if continues else None
+                episode = runner._piece(rollout, row, first, end, before)
+                episodes[index] = timed(episode, before, started, now)
+                when = ended_at(rollout, row, first, end)
+                if when >= 0:
+                    done.append((attempt, when, index, episode))
+                    episodes[index] = runner._new_episode_to_come()
+        if not keep_ongoing:
+            return ongoing
+        lookback = runner.config.episode_lookback_horizon
+        runner._ongoing_episodes = [episode.cut(len_lookback_buffer=lookback) for episode in episodes]
+        for episode in episodes:
+            # A chunk that holds no step yet (its episode restarts now) is not handed out.
+            if len(episode):
+                episode.validate()
+                ongoing.append(episode)
+        return ongoing
+
 
 class SoccerEnvRunner(_RecordsArrays, SingleAgentEnvRunner):
     """RLlib's single-agent env runner, recording the native VectorEnv's steps as whole arrays."""
@@ -332,35 +366,19 @@ class SoccerEnvRunner(_RecordsArrays, SingleAgentEnvRunner):
         self._cached_to_module = {Columns.OBS: torch.from_numpy(rollout.observations[-1])}  # type: ignore[assignment]
         return rollout.stacked(), counted, False
 
-    def _build(
-        self, rollout: StackedRollout | None, done: list, attempt: int, started: float, *, keep_ongoing: bool
-    ) -> list[SingleAgentEpisode]:
-        """Cut `rollout` into chunks: finished ones go to `done`, the rest are returned and continued."""
-        ongoing: list[SingleAgentEpisode] = []
-        if rollout is None:
-            return ongoing
+    def _first_rows(self) -> range:
+        return range(self.num_envs)
+
+    def _piece(
+        self, rollout: StackedRollout, row: int, first: int, end: int, before: SingleAgentEpisode | None
+    ) -> SingleAgentEpisode:
         env: Any = self.env
-        episodes: list[Any] = self._ongoing_episodes
         spaces = (env.single_observation_space, env.single_action_space)
-        now = time.perf_counter()
-        for row in range(self.num_envs):
-            for first, end, continues in segments(rollout.restarting[:, row]):
-                before = episodes[row] if continues else None
-                episode = chunk(rollout, row, first, end, before, self._weights_seq_no, spaces)
-                episodes[row] = timed(episode, before, started, now)
-                when = ended_at(rollout, row, first, end)
-                if when >= 0:
-                    done.append((attempt, when, row, episode))
-                    episodes[row] = SingleAgentEpisode(observation_space=spaces[0], action_space=spaces[1])
-        if not keep_ongoing:
-            return ongoing
-        lookback = self.config.episode_lookback_horizon
-        self._ongoing_episodes = [episode.cut(len_lookback_buffer=lookback) for episode in episodes]
-        for episode in episodes:
-            if episode.t > 0:
-                episode.validate()
-                ongoing.append(episode)
-        return ongoing
+        return chunk(rollout, row, first, end, before, self._weights_seq_no, spaces)
+
+    def _new_episode_to_come(self) -> SingleAgentEpisode:
+        env: Any = self.env
+        return SingleAgentEpisode(observation_space=env.single_observation_space, action_space=env.single_action_space)
 
 
 class MultiAgentArraysRunner(_RecordsArrays, MultiAgentEnvRunner):
@@ -450,36 +468,18 @@ class MultiAgentArraysRunner(_RecordsArrays, MultiAgentEnvRunner):
         self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED, module_id), agent_steps, reduce="sum")
         self.metrics.log_value((NUM_MODULE_STEPS_SAMPLED_LIFETIME, module_id), agent_steps, reduce="lifetime_sum")
 
-    def _build(
-        self, rollout: StackedRollout | None, done: list, attempt: int, started: float, *, keep_ongoing: bool
-    ) -> list[MultiAgentEpisode]:
-        """Cut `rollout` into match episodes: finished ones go to `done`, the rest are returned and continued."""
-        ongoing: list[MultiAgentEpisode] = []
-        if rollout is None:
-            return ongoing
+    def _first_rows(self) -> range:
         env: Any = self.env
-        agents = env.agents
-        episodes: list[Any] = self._ongoing_episodes
-        now = time.perf_counter()
-        for match in range(env.num_envs):
-            rows = range(match * len(agents), (match + 1) * len(agents))
-            for first, end, continues in segments(rollout.restarting[:, rows[0]]):
-                before = episodes[match] if continues else self._fresh_episode()
-                episode = self._match_chunk(rollout, rows, first, end, before)
-                episodes[match] = timed(episode, before if continues else None, started, now)
-                when = ended_at(rollout, rows[0], first, end)
-                if when >= 0:
-                    done.append((attempt, when, match, episode))
-                    episodes[match] = self._fresh_episode()
-        if not keep_ongoing:
-            return ongoing
-        lookback = self.config.episode_lookback_horizon
-        self._ongoing_episodes = [episode.cut(len_lookback_buffer=lookback) for episode in episodes]
-        for episode in episodes:
-            if episode.env_t > 0:
-                episode.validate()
-                ongoing.append(episode)
-        return ongoing
+        return range(0, env.num_envs * len(env.agents), len(env.agents))
+
+    def _piece(
+        self, rollout: StackedRollout, first_row: int, first: int, end: int, before: MultiAgentEpisode | None
+    ) -> MultiAgentEpisode:
+        rows = range(first_row, first_row + len(self.env.agents))  # type: ignore[union-attr]
+        return self._match_chunk(rollout, rows, first, end, self._fresh_episode() if before is None else before)
+
+    def _new_episode_to_come(self) -> MultiAgentEpisode:
+        return self._fresh_episode()
 
     def _fresh_episode(self) -> MultiAgentEpisode:
         # RLlib types these as one space and a two-argument function; its runner passes dicts and its config's.
