@@ -231,6 +231,46 @@ def test_the_vector_env_matches_its_reference(mode):
     )
 
 
+def observed_as_numpy(columns, constants, take, minus, scale, limit):
+    """The reference's arithmetic: a float32 table row per match, then gather, subtract, scale, clip."""
+    table = np.concatenate([c.reshape(len(c), -1) for c in columns] + [np.tile(constants, (len(columns[0]), 1))], 1)
+    table = table.astype(np.float32)
+    return np.clip((table[:, take] - table[:, minus]) * scale, -limit, limit)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_the_compiled_gather_works_pairs_and_singles_as_the_reference(seed):
+    # Observations gather x, y pairs (less a pair or the constant 0) and single values;
+    # the compiled loop takes pairs two lanes at a time. Values past the limit, on it,
+    # NaN and -0.0 go through both.
+    rng = np.random.default_rng(seed)
+    m, width = 5, 14
+    columns = (rng.normal(0, 3, (m, 2, 3)), rng.normal(0, 3, (m, 8)))
+    columns[1][0, :3] = [np.nan, -0.0, 2.5]
+    constants = np.array([0.5, -2.5, 0.0], np.float32)
+    zero = width + 2
+    take, minus = [], []
+    for kind in rng.integers(0, 4, 40):
+        x = int(rng.integers(0, width + 2))
+        if kind == 0:  # a relative position
+            take += [x, x + 1]
+            minus += [(me := int(rng.integers(0, width))), me + 1]
+        elif kind == 1:  # a plain pair
+            take += [x, x + 1]
+            minus += [zero, zero]
+        elif kind == 2:  # one value
+            take.append(x)
+            minus.append(int(rng.integers(0, width + 3)))
+        else:  # neighbours in take only
+            take += [x, x + 1]
+            minus += [int(rng.integers(0, width)), int(rng.integers(0, width))]
+    take, minus = np.array(take, np.intp), np.array(minus, np.intp)
+    scale = rng.choice(np.array([0.5, -1.0, 3.0], np.float32), len(take))
+    out = np.empty((m, len(take)), np.float32)
+    _fast.observe(columns, constants, take, minus, scale, 2.5, out)
+    assert same(out, observed_as_numpy(columns, constants, take, minus, scale, np.float32(2.5)))
+
+
 @pytest.mark.parametrize(
     "call",
     [
