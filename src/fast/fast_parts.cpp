@@ -416,12 +416,16 @@ PyObject* discrete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const std::int64_t* entries = data<std::int64_t>(table);
     std::int64_t* engine = data<std::int64_t>(out);
-    for (npy_intp i = 0; i < b; ++i) {
-        const std::int64_t* entry = entries + (chosen[static_cast<std::size_t>(i)] + offset[i]) * 3;
-        std::int64_t* row = engine + ((i / k) * p + first + i % k) * 3;
-        row[0] = entry[0];
-        row[1] = entry[1];
-        row[2] = entry[2];
+    // Learner i is slot first + i % k of match i / k, walked without dividing.
+    npy_intp i = 0;
+    for (npy_intp match = 0; match < m; ++match) {
+        std::int64_t* row = engine + (match * p + first) * 3;
+        for (Py_ssize_t slot = 0; slot < k; ++slot, ++i, row += 3) {
+            const std::int64_t* entry = entries + (chosen[static_cast<std::size_t>(i)] + offset[i]) * 3;
+            row[0] = entry[0];
+            row[1] = entry[1];
+            row[2] = entry[2];
+        }
     }
     Py_RETURN_TRUE;
 }
