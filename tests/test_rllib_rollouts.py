@@ -1,5 +1,6 @@
 """The whole-array env runners against RLlib's own, step by step, on the same env, seeds and weights."""
 
+import gymnasium as gym
 import numpy as np
 import pytest
 
@@ -13,6 +14,7 @@ from ray.rllib.env.single_agent_env_runner import SingleAgentEnvRunner  # noqa: 
 from test_rllib import shoot_at_blues_goal  # noqa: E402
 from zorbic.distributed.rllib import SoccerMultiAgentEnvRunner, self_play_config, single_agent_config  # noqa: E402
 from zorbic.distributed.rllib_rollouts import SoccerEnvRunner  # noqa: E402
+from zorbic.parts.actions import ActionParser  # noqa: E402
 from zorbic.training.train import shaped_reward  # noqa: E402
 
 SINGLE = dict(opponent="chaser", max_steps=9, reward_fn=shaped_reward(1))
@@ -116,6 +118,28 @@ def test_a_runner_with_episode_callbacks_keeps_rllibs_loop():
     runner = SoccerEnvRunner(config=config)
     runner.sample(num_timesteps=10)
     assert not runner._records_arrays() and CountsSteps.steps >= 10
+
+
+class SteersByAngle(ActionParser):
+    """A user's part with continuous actions, which RLlib's loop clips into the box before the env sees them."""
+
+    space = gym.spaces.Box(-1.0, 1.0, (2,), np.float32)
+
+    def check(self, actions, batch):
+        actions = np.asarray(actions, np.float64).reshape(batch, 2)
+        assert np.all(np.abs(actions) <= 1.0), "RLlib clips actions into the box"
+        return actions
+
+    def to_engine(self, actions, mirror):
+        return np.concatenate([np.rint(actions).astype(np.int64), np.zeros((len(actions), 1), np.int64)], 1)
+
+
+@pytest.mark.parametrize("recipe", [single_agent_config, self_play_config])
+def test_continuous_actions_keep_rllibs_loop_which_clips_them(recipe):
+    config = recipe(2, **{**SELF_PLAY, "action_parser": SteersByAngle()})
+    runner = (SoccerEnvRunner if recipe is single_agent_config else SoccerMultiAgentEnvRunner)(config=config)
+    assert not runner._records_arrays()
+    assert sum(len(episode) for episode in runner.sample(num_timesteps=20)) >= 20
 
 
 def fail_on_step(runner, method, at):

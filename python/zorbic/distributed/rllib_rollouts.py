@@ -70,6 +70,17 @@ def default_pipelines(runner: Any) -> bool:
     )
 
 
+def plain_spaces(observation_space: gym.Space, action_space: gym.Space) -> bool:
+    """Observations that are the module's input as they are, and actions the env takes as drawn.
+
+    RLlib clips and unsquashes Box actions between the module and the env;
+    the recorded rollout does not.
+    """
+    return isinstance(observation_space, gym.spaces.Box) and isinstance(
+        action_space, (gym.spaces.Discrete, gym.spaces.MultiDiscrete)
+    )
+
+
 def policy_step(module: Any, observations: np.ndarray, explore: bool, t: int) -> tuple[np.ndarray, dict]:
     """One forward pass over every row, then actions drawn as RLlib's GetActions draws them."""
     batch = {Columns.OBS: torch.from_numpy(observations)}
@@ -334,7 +345,7 @@ class SoccerEnvRunner(_RecordsArrays, SingleAgentEnvRunner):
             self._whole_arrays = (
                 isinstance(env, SoccerVectorEnv)
                 and env.autoreset_mode == gym.vector.AutoresetMode.NEXT_STEP
-                and isinstance(env.single_observation_space, gym.spaces.Box)
+                and plain_spaces(env.single_observation_space, env.single_action_space)
                 and self.module is not None
                 and not self.module.is_stateful()
                 and default_pipelines(self)
@@ -393,8 +404,10 @@ class MultiAgentArraysRunner(_RecordsArrays, MultiAgentEnvRunner):
     def _records_arrays(self) -> bool:
         if not hasattr(self, "_whole_arrays"):
             module: Any = self.module
+            env: Any = self.env
             self._whole_arrays = (
-                hasattr(self.env, "step_rows")
+                hasattr(env, "step_rows")
+                and all(map(plain_spaces, env.single_observation_spaces.values(), env.single_action_spaces.values()))
                 and module is not None
                 and len(module.keys()) == 1
                 and not next(iter(module.values())).is_stateful()
