@@ -12,8 +12,9 @@ same seeds: the same chunks, with the same ids across `sample()` calls, the
 same lookback and the same metrics. The tests hold them to that. That takes
 RLlib's default pipelines (observations as the module's input, actions
 drawn from its action distribution) and no per-episode callbacks; a config
-with its own connectors or episode callbacks, a stateful module, or a call
-that asks for episodes or random actions gets RLlib's own loop.
+with its own connectors or episode callbacks, a stateful module, continuous
+actions, or a call that asks for episodes or random actions gets RLlib's
+own loop.
 """
 
 from __future__ import annotations
