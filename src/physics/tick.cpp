@@ -135,11 +135,11 @@ void integrate(MatchState& state) {
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
 std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
-                            PairNeighbours* neighbours = nullptr) {
+                            SweepAnchors* anchors = nullptr) {
     for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
     const Vec2 ball_before = state.discs[0].pos;
     integrate(state);
-    sweep_contacts(state, sweep, neighbours);
+    sweep_contacts(state, sweep, anchors);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
 }
@@ -165,7 +165,6 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
-    if (pair_neighbours_pay(state)) neighbours_in_use_ = &neighbours_;
 }
 
 std::optional<Team> TickSequence::next() {
@@ -180,7 +179,7 @@ std::optional<Team> TickSequence::next() {
     if (masks_may_differ_) refresh_contact_plan_for_players(state_);
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_, neighbours_in_use_);
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, &anchors_);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;
