@@ -60,14 +60,10 @@ constexpr double ANCHOR_LIMIT = 0x1p30;
 
 std::uint64_t all_discs(std::size_t n) { return n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
 
-// Looks disc k up again where it stands now. For two discs within the drift
-// of their anchors to touch (d2 <= (ra + rb)^2), their anchors must lie
-// within |ra| + |rb| + 2 * drift; the square of that, widened by a relative
-// 2^-20 (far above the rounding on either side), is what a pair must exceed
-// to be left out. Partnership is mutual, so k's bit is set or cleared in
-// every disc whose partnership with k changed.
-void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std::uint64_t others, const Disc* discs,
-               std::size_t k) {
+// Sets disc k's anchor where it stands now, with its reach and cell, and
+// returns the static discs its cell lists.
+std::uint64_t set_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, const Disc* discs,
+                         std::size_t k) {
     const Disc& d = discs[k];
     a.anchor[k] = d.pos;
     const bool placed = std::fabs(d.pos.x) < ANCHOR_LIMIT && std::fabs(d.pos.y) < ANCHOR_LIMIT;
@@ -75,13 +71,28 @@ void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std
     a.reach[k] = placed ? std::fabs(d.radius) + grid.drift : std::numeric_limits<double>::infinity();
     a.cell[k] = grid.walls_near(d.pos, d.radius);
     // The cell's bound holds for radii from 0 up to its reach.
-    std::uint64_t near = d.radius >= 0.0 ? a.cell[k][grid.static_word] & statics : statics;
+    return d.radius >= 0.0 ? a.cell[k][grid.static_word] & statics : statics;
+}
+
+// For two discs within the drift of their anchors to touch (d2 <= (ra +
+// rb)^2), their anchors must lie within |ra| + |rb| + 2 * drift; the square
+// of that, widened by a relative 2^-20 (far above the rounding on either
+// side), is what a pair must exceed to be left out.
+bool anchors_near(const SweepAnchors& a, std::size_t k, std::size_t j) {
+    const Vec2 gap = a.anchor[k] - a.anchor[j];
+    const double t = a.reach[k] + a.reach[j];
+    return !(dot(gap, gap) > (t * t) * (1.0 + 0x1p-20));
+}
+
+// Looks disc k up again where it stands now. Partnership is mutual, so k's
+// bit is set or cleared in every disc whose partnership with k changed.
+void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std::uint64_t others, const Disc* discs,
+               std::size_t k) {
+    std::uint64_t near = set_anchor(a, grid, statics, discs, k);
     const std::uint64_t bit = std::uint64_t{1} << k;
     for (std::uint64_t left = others & ~bit; left != 0; left &= left - 1) {
         const std::size_t j = static_cast<std::size_t>(std::countr_zero(left));
-        const Vec2 gap = a.anchor[k] - a.anchor[j];
-        const double t = a.reach[k] + a.reach[j];
-        if (!(dot(gap, gap) > (t * t) * (1.0 + 0x1p-20))) near |= std::uint64_t{1} << j;
+        if (anchors_near(a, k, j)) near |= std::uint64_t{1} << j;
     }
     for (std::uint64_t changed = near ^ a.in_reach[k]; changed != 0; changed &= changed - 1)
         a.in_reach[std::countr_zero(changed)] ^= bit;
@@ -93,15 +104,24 @@ void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std
 void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, const Disc* discs, std::size_t n) {
     const std::uint64_t others = all_discs(n) & ~statics;
     if (!a.started) {
-        // No disc is anyone's partner yet; the first look-up of each finds
-        // its partners among those looked up before it.
         a.started = true;
-        for (std::size_t k = 0; k < n; ++k) a.in_reach[k] = 0;
-        std::uint64_t looked_up = 0;
+        for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] = 0;
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
-            re_anchor(a, grid, statics, looked_up, discs, k);
-            looked_up |= std::uint64_t{1} << k;
+            const std::uint64_t near = set_anchor(a, grid, statics, discs, k);
+            a.in_reach[k] = near;
+            for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
+                a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
+        }
+        for (std::uint64_t left = others; left != 0; left &= left - 1) {
+            const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
+            for (std::uint64_t later = left & (left - 1); later != 0; later &= later - 1) {
+                const std::size_t j = static_cast<std::size_t>(std::countr_zero(later));
+                if (anchors_near(a, k, j)) {
+                    a.in_reach[k] |= std::uint64_t{1} << j;
+                    a.in_reach[j] |= std::uint64_t{1} << k;
+                }
+            }
         }
         return;
     }
@@ -212,17 +232,18 @@ struct StartColumns {
 // branch on purpose: were the next wall's bits selected without one, each
 // test would wait for the arithmetic of the one before.) `masks` holds the
 // plane words, then the segment words, of A's mask tests.
+template <bool one_word>
 [[gnu::always_inline]] inline void walls_in_reach(const ContactPlan& plan, const MatchState& state,
                                                   const std::uint64_t* masks, const std::uint64_t* near, Vec2& pos,
                                                   Vec2& vel, double radius, double bcoef) {
     const WallStatics& walls = *plan.walls;
     const WallGrid& grid = walls.grid;
-    if (plan.plane_words <= 1 && plan.segment_words <= 1) {
-        // At most 64 planes and 64 segments, one word each: no loops over
+    if constexpr (one_word) {
+        // Up to 64 planes and 64 segments, one word each: no loops over
         // words, and most discs, with no wall in reach, leave at once.
-        const std::size_t sw = plan.plane_words;  // where the segment word is
-        std::uint64_t planes_left = sw != 0 ? masks[0] & near[0] : 0;
-        std::uint64_t segments_left = plan.segment_words != 0 ? masks[sw] & near[sw] : 0;
+        constexpr std::size_t sw = 1;  // where the segment word is
+        std::uint64_t planes_left = masks[0] & near[0];
+        std::uint64_t segments_left = masks[sw] & near[sw];
         if ((planes_left | segments_left) == 0) return;
         while (planes_left != 0) {
             const std::size_t p = static_cast<std::size_t>(std::countr_zero(planes_left));
@@ -232,7 +253,7 @@ struct StartColumns {
                 [[unlikely]] {
                 near = grid.walls_near(pos, radius);
                 planes_left = masks[0] & near[0] & bits_above(p);
-                segments_left = plan.segment_words != 0 ? masks[sw] & near[sw] : 0;
+                segments_left = masks[sw] & near[sw];
             }
         }
         while (segments_left != 0) {
@@ -276,20 +297,29 @@ struct StartColumns {
 // Up to this many discs, pairs are tested one by one.
 constexpr std::size_t MAX_DISCS_ONE_BY_ONE = 16;
 
-// `near` holds every disc's partners and walls as the sweep starts; without
-// anchors, its partners are all the other discs, and with lanes the pair
-// tests are prefiltered from the start.
-template <bool lanes>
+// `near` holds every disc's partners and walls as the sweep starts;
+// without anchors, its partners are all the other discs, and with lanes the
+// pair tests are prefiltered from the start. `one_word`: one word each of
+// plane and segment bits.
+template <bool lanes, bool one_word>
 void sweep_fast(MatchState& state, const SweepAnchors& near, bool anchored) {
     const ContactPlan& plan = state.contact_plan;
     const WallGrid& grid = plan.walls->grid;
     Disc* discs = state.discs.data();
     const std::size_t n = plan.n_discs;
+    // Static discs that no disc's cell lists have nothing to do until a
+    // response has moved a disc after them.
+    std::uint64_t idle = 0;
+    for (std::uint64_t bits = plan.statics_in_place; bits != 0; bits &= bits - 1) {
+        const std::size_t k = static_cast<std::size_t>(std::countr_zero(bits));
+        idle |= static_cast<std::uint64_t>(near.in_reach[k] == 0) << k;
+    }
     // Discs that a response has moved since the sweep started: what was
     // looked up for them no longer holds.
     std::uint64_t moved_discs = 0;
     StartColumns start(discs, n);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::uint64_t turns = all_discs(n) & ~idle; turns != 0; turns &= turns - 1) {
+        const std::size_t i = static_cast<std::size_t>(std::countr_zero(turns));
         const std::uint64_t* masks = plan.bits.data() + i * plan.stride;
         bool moved = ((moved_discs >> i) & 1) != 0;
         // Moved discs keep every partner; so do the partners that moved.
@@ -309,10 +339,13 @@ void sweep_fast(MatchState& state, const SweepAnchors& near, bool anchored) {
         } else {
             moved |= pairs_one_by_one(discs, moved_discs, partners, masks[0], pos, vel, radius, inv_mass, bcoef);
         }
+        // The idle static discs after a disc that has moved are idle no more.
+        if (moved_discs != 0) [[unlikely]]
+            turns |= idle & bits_above(i);
         // Walls never move an immovable disc; NaN is not immovable.
         if (inv_mass != 0.0) {
             const std::uint64_t* cell = moved ? grid.walls_near(pos, radius) : near.cell[i];
-            walls_in_reach(plan, state, masks + plan.disc_words, cell, pos, vel, radius, bcoef);
+            walls_in_reach<one_word>(plan, state, masks + plan.disc_words, cell, pos, vel, radius, bcoef);
         }
         a.pos = pos;
         a.vel = vel;
@@ -336,9 +369,11 @@ void sweep_contacts(MatchState& state, Sweep sweep, SweepAnchors* anchors) {
         look_up_once(once, grid, plan.statics_in_place, state.discs.data(), n);
     }
     const SweepAnchors& near = anchors != nullptr ? *anchors : once;
+    const bool anchored = anchors != nullptr;
+    const bool one_word = plan.plane_words == 1 && plan.segment_words == 1;
     if (n <= MAX_DISCS_ONE_BY_ONE) {
-        sweep_fast<false>(state, near, anchors != nullptr);
+        one_word ? sweep_fast<false, true>(state, near, anchored) : sweep_fast<false, false>(state, near, anchored);
     } else {
-        sweep_fast<true>(state, near, anchors != nullptr);
+        one_word ? sweep_fast<true, true>(state, near, anchored) : sweep_fast<true, false>(state, near, anchored);
     }
 }
