@@ -53,6 +53,8 @@ void sweep_plain(MatchState& state) {
 
 // The fast sweep keeps every disc's partners in one word.
 constexpr std::size_t MAX_FAST_DISCS = MAX_LANE_DISCS;
+// Up to this many discs, pairs are tested one by one.
+constexpr std::size_t MAX_DISCS_ONE_BY_ONE = 16;
 
 // Anchors beyond this coordinate get every partner: up to it, the rounding
 // of a difference of places stays far below the 2^-20 of the bounds below.
@@ -65,35 +67,43 @@ std::uint64_t all_discs(std::size_t n) { return n == 64 ? ~std::uint64_t{0} : (s
 std::uint64_t set_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, const Disc* discs,
                          std::size_t k) {
     const Disc& d = discs[k];
-    a.anchor[k] = d.pos;
+    a.anchors.x[k] = d.pos.x;
+    a.anchors.y[k] = d.pos.y;
     const bool placed = std::fabs(d.pos.x) < ANCHOR_LIMIT && std::fabs(d.pos.y) < ANCHOR_LIMIT;
     // NaN and infinite radii, and discs far out, reach everything.
-    a.reach[k] = placed ? std::fabs(d.radius) + grid.drift : std::numeric_limits<double>::infinity();
+    a.anchors.reach[k] = placed ? std::fabs(d.radius) + grid.drift : std::numeric_limits<double>::infinity();
     a.cell[k] = grid.walls_near(d.pos, d.radius);
     // The cell's bound holds for radii from 0 up to its reach.
     return d.radius >= 0.0 ? a.cell[k][grid.static_word] & statics : statics;
 }
 
-// For two discs within the drift of their anchors to touch (d2 <= (ra +
-// rb)^2), their anchors must lie within |ra| + |rb| + 2 * drift; the square
-// of that, widened by a relative 2^-20 (far above the rounding on either
-// side), is what a pair must exceed to be left out.
-bool anchors_near(const SweepAnchors& a, std::size_t k, std::size_t j) {
-    const Vec2 gap = a.anchor[k] - a.anchor[j];
-    const double t = a.reach[k] + a.reach[j];
-    return !(dot(gap, gap) > (t * t) * (1.0 + 0x1p-20));
+// Those of `candidates` (discs from `first` on, k not among them) near
+// disc k's anchor. For two discs within the drift of their anchors to touch
+// (d2 <= (ra + rb)^2), their anchors must lie within |ra| + |rb| + 2 * drift;
+// a pair is left out only when the square of that, widened far above the
+// rounding on either side, is exceeded.
+[[gnu::always_inline]] inline std::uint64_t near_anchor_of(const SweepAnchors& a, std::uint64_t candidates,
+                                                           std::size_t first, std::size_t n, std::size_t k) {
+    const Vec2 place = {a.anchors.x[k], a.anchors.y[k]};
+    const double reach = a.anchors.reach[k];
+    if (n > MAX_DISCS_ONE_BY_ONE) return PAIR_LANES.near_anchors(a.anchors, first, n, place, reach) & candidates;
+    // For few discs, one by one costs less than the call and the blocks.
+    std::uint64_t near = 0;
+    for (std::uint64_t left = candidates; left != 0; left &= left - 1) {
+        const std::size_t j = static_cast<std::size_t>(std::countr_zero(left));
+        const Vec2 gap = place - Vec2{a.anchors.x[j], a.anchors.y[j]};
+        const double t = reach + a.anchors.reach[j];
+        if (!(dot(gap, gap) > (t * t) * (1.0 + 0x1p-20))) near |= std::uint64_t{1} << j;
+    }
+    return near;
 }
 
 // Looks disc k up again where it stands now. Partnership is mutual, so k's
 // bit is set or cleared in every disc whose partnership with k changed.
 void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std::uint64_t others, const Disc* discs,
-               std::size_t k) {
-    std::uint64_t near = set_anchor(a, grid, statics, discs, k);
+               std::size_t n, std::size_t k) {
     const std::uint64_t bit = std::uint64_t{1} << k;
-    for (std::uint64_t left = others & ~bit; left != 0; left &= left - 1) {
-        const std::size_t j = static_cast<std::size_t>(std::countr_zero(left));
-        if (anchors_near(a, k, j)) near |= std::uint64_t{1} << j;
-    }
+    const std::uint64_t near = set_anchor(a, grid, statics, discs, k) | near_anchor_of(a, others & ~bit, 0, n, k);
     for (std::uint64_t changed = near ^ a.in_reach[k]; changed != 0; changed &= changed - 1)
         a.in_reach[std::countr_zero(changed)] ^= bit;
     a.in_reach[k] = near;
@@ -105,6 +115,12 @@ void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics
     const std::uint64_t others = all_discs(n) & ~statics;
     if (!a.started) {
         a.started = true;
+        // The lanes read whole blocks: what lies past the discs, or in the
+        // entries of static discs, is masked off, but is set all the same.
+        if (n > MAX_DISCS_ONE_BY_ONE) {
+            for (std::size_t k = 0; k < n + PAIR_LANES_WIDTH; ++k)
+                a.anchors.x[k] = a.anchors.y[k] = a.anchors.reach[k] = 0.0;
+        }
         for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] = 0;
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
@@ -115,22 +131,21 @@ void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics
         }
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
-            for (std::uint64_t later = left & (left - 1); later != 0; later &= later - 1) {
-                const std::size_t j = static_cast<std::size_t>(std::countr_zero(later));
-                if (anchors_near(a, k, j)) {
-                    a.in_reach[k] |= std::uint64_t{1} << j;
-                    a.in_reach[j] |= std::uint64_t{1} << k;
-                }
-            }
+            const std::uint64_t later = left & (left - 1);
+            if (later == 0) break;
+            const std::uint64_t near = near_anchor_of(a, later, k + 1, n, k);
+            a.in_reach[k] |= near;
+            for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
+                a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
         }
         return;
     }
     const double drift2 = grid.drift * grid.drift;
     for (std::uint64_t left = others; left != 0; left &= left - 1) {
         const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
-        const Vec2 d = discs[k].pos - a.anchor[k];
+        const Vec2 d = discs[k].pos - Vec2{a.anchors.x[k], a.anchors.y[k]};
         if (!(dot(d, d) <= drift2)) [[unlikely]]
-            re_anchor(a, grid, statics, others, discs, k);
+            re_anchor(a, grid, statics, others, discs, n, k);
     }
 }
 
@@ -293,9 +308,6 @@ template <bool one_word>
         }
     }
 }
-
-// Up to this many discs, pairs are tested one by one.
-constexpr std::size_t MAX_DISCS_ONE_BY_ONE = 16;
 
 // `near` holds every disc's partners and walls as the sweep starts;
 // without anchors, its partners are all the other discs, and with lanes the

@@ -11,6 +11,7 @@
 // rules them out, and walls that the stadium's wall grid shows out of reach.
 
 #include "match_state.hpp"
+#include "pair_lanes.hpp"
 
 enum class Sweep {
     fast,
@@ -28,8 +29,9 @@ enum class Sweep {
 // nothing but the run's own ticks writes to the state.
 struct SweepAnchors {
     bool started = false;
-    Vec2 anchor[64];
-    double reach[64];               // |radius| + drift; infinite where the anchor is too far out for the bound
+    // Per disc, the anchor and its reach: |radius| + drift, or infinite
+    // where the anchor lies too far out for the bound.
+    AnchorColumns anchors;
     const std::uint64_t* cell[64];  // the walls of the anchor's cell
     // Per disc, the partners whose tests the anchors cannot rule out: for a
     // static disc, the discs whose cells list it; for another, the static
