@@ -104,9 +104,13 @@ void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std
                std::size_t n, std::size_t k) {
     const std::uint64_t bit = std::uint64_t{1} << k;
     const std::uint64_t near = set_anchor(a, grid, statics, discs, k) | near_anchor_of(a, others & ~bit, 0, n, k);
-    for (std::uint64_t changed = near ^ a.in_reach[k]; changed != 0; changed &= changed - 1)
-        a.in_reach[std::countr_zero(changed)] ^= bit;
+    const std::uint64_t changed = near ^ a.in_reach[k];
+    for (std::uint64_t bits = changed; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] ^= bit;
     a.in_reach[k] = near;
+    for (std::uint64_t bits = changed & statics; bits != 0; bits &= bits - 1) {
+        const std::size_t s = static_cast<std::size_t>(std::countr_zero(bits));
+        a.idle = (a.idle & ~(std::uint64_t{1} << s)) | (static_cast<std::uint64_t>(a.in_reach[s] == 0) << s);
+    }
 }
 
 // Brings every disc's anchor up to date for this sweep. A disc whose place
@@ -122,13 +126,16 @@ void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics
                 a.anchors.x[k] = a.anchors.y[k] = a.anchors.reach[k] = 0.0;
         }
         for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] = 0;
+        std::uint64_t listed = 0;
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
             const std::uint64_t near = set_anchor(a, grid, statics, discs, k);
             a.in_reach[k] = near;
             for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
                 a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
+            listed |= near;
         }
+        a.idle = statics & ~listed;
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
             const std::uint64_t later = left & (left - 1);
@@ -154,6 +161,7 @@ void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics
 void look_up_once(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, const Disc* discs, std::size_t n) {
     for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] = 0;
     const std::uint64_t others = all_discs(n) & ~statics;
+    std::uint64_t listed = 0;
     for (std::uint64_t left = others; left != 0; left &= left - 1) {
         const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
         const Disc& d = discs[k];
@@ -162,7 +170,9 @@ void look_up_once(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, 
         a.in_reach[k] = ~statics | near;
         for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
             a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
+        listed |= near;
     }
+    a.idle = statics & ~listed;
 }
 
 // Disc A's pairs with the discs after it, one test per selected partner:
@@ -321,11 +331,7 @@ void sweep_fast(MatchState& state, const SweepAnchors& near, bool anchored) {
     const std::size_t n = plan.n_discs;
     // Static discs that no disc's cell lists have nothing to do until a
     // response has moved a disc after them.
-    std::uint64_t idle = 0;
-    for (std::uint64_t bits = plan.statics_in_place; bits != 0; bits &= bits - 1) {
-        const std::size_t k = static_cast<std::size_t>(std::countr_zero(bits));
-        idle |= static_cast<std::uint64_t>(near.in_reach[k] == 0) << k;
-    }
+    const std::uint64_t idle = near.idle;
     // Discs that a response has moved since the sweep started: what was
     // looked up for them no longer holds.
     std::uint64_t moved_discs = 0;

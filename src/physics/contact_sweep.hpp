@@ -37,6 +37,8 @@ struct SweepAnchors {
     // static disc, the discs whose cells list it; for another, the static
     // discs its cell lists and the other discs near its anchor.
     std::uint64_t in_reach[64];
+    // The static discs that no disc's cell lists.
+    std::uint64_t idle = 0;
 };
 
 // Both expect state.contact_plan to be up to date. `anchors`, when given,
