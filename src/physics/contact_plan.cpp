@@ -138,15 +138,16 @@ void refresh_contact_plan(MatchState& state) {
     }
 }
 
-void refresh_contact_plan_for_players(MatchState& state) {
+bool refresh_contact_plan_for_players(MatchState& state) {
     ContactPlan& plan = state.contact_plan;
     const DiscMasks* seen = plan.masks.data();
     for (std::size_t i = state.first_player; i < plan.n_discs; ++i) {
         if (seen[i].cMask != state.discs[i].cMask) {
             derive_masks(plan, state);
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 void forget_contact_plan(MatchState& state) { state.contact_plan = ContactPlan{}; }

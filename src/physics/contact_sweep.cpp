@@ -98,24 +98,48 @@ std::uint64_t set_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t st
     return near;
 }
 
+// Whether disc i has nothing to do in a sweep in which no response has
+// moved a disc before it: no partner its masks meet is in reach, and, unless
+// it is a static disc (which meets no walls), no wall its masks meet is
+// listed in its cell.
+bool is_quiet(const SweepAnchors& a, const ContactPlan& plan, std::uint64_t statics, std::size_t i) {
+    const std::uint64_t* masks = plan.bits.data() + i * plan.stride;
+    if ((masks[0] & a.in_reach[i]) != 0) return false;
+    if (((statics >> i) & 1) != 0) return true;
+    const std::uint64_t* walls = masks + plan.disc_words;
+    for (std::size_t w = 0; w < plan.plane_words + plan.segment_words; ++w) {
+        if ((walls[w] & a.cell[i][w]) != 0) return false;
+    }
+    return true;
+}
+
+void update_quiet(SweepAnchors& a, const ContactPlan& plan, std::uint64_t statics, std::uint64_t discs_changed) {
+    for (std::uint64_t bits = discs_changed; bits != 0; bits &= bits - 1) {
+        const std::size_t i = static_cast<std::size_t>(std::countr_zero(bits));
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        a.quiet = is_quiet(a, plan, statics, i) ? a.quiet | bit : a.quiet & ~bit;
+    }
+}
+
 // Looks disc k up again where it stands now. Partnership is mutual, so k's
 // bit is set or cleared in every disc whose partnership with k changed.
-void re_anchor(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, std::uint64_t others, const Disc* discs,
+void re_anchor(SweepAnchors& a, const ContactPlan& plan, std::uint64_t statics, std::uint64_t others, const Disc* discs,
                std::size_t n, std::size_t k) {
+    const WallGrid& grid = plan.walls->grid;
     const std::uint64_t bit = std::uint64_t{1} << k;
     const std::uint64_t near = set_anchor(a, grid, statics, discs, k) | near_anchor_of(a, others & ~bit, 0, n, k);
     const std::uint64_t changed = near ^ a.in_reach[k];
     for (std::uint64_t bits = changed; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] ^= bit;
     a.in_reach[k] = near;
-    for (std::uint64_t bits = changed & statics; bits != 0; bits &= bits - 1) {
-        const std::size_t s = static_cast<std::size_t>(std::countr_zero(bits));
-        a.idle = (a.idle & ~(std::uint64_t{1} << s)) | (static_cast<std::uint64_t>(a.in_reach[s] == 0) << s);
-    }
+    if (a.quiet_known) update_quiet(a, plan, statics, changed | bit);
 }
 
 // Brings every disc's anchor up to date for this sweep. A disc whose place
 // is NaN never stays within the drift, so it is looked up on every sweep.
-void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, const Disc* discs, std::size_t n) {
+void follow_anchors(SweepAnchors& a, const ContactPlan& plan, const Disc* discs) {
+    const WallGrid& grid = plan.walls->grid;
+    const std::uint64_t statics = plan.statics_in_place;
+    const std::size_t n = plan.n_discs;
     const std::uint64_t others = all_discs(n) & ~statics;
     if (!a.started) {
         a.started = true;
@@ -126,16 +150,13 @@ void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics
                 a.anchors.x[k] = a.anchors.y[k] = a.anchors.reach[k] = 0.0;
         }
         for (std::uint64_t bits = statics; bits != 0; bits &= bits - 1) a.in_reach[std::countr_zero(bits)] = 0;
-        std::uint64_t listed = 0;
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
             const std::uint64_t near = set_anchor(a, grid, statics, discs, k);
             a.in_reach[k] = near;
             for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
                 a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
-            listed |= near;
         }
-        a.idle = statics & ~listed;
         for (std::uint64_t left = others; left != 0; left &= left - 1) {
             const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
             const std::uint64_t later = left & (left - 1);
@@ -145,14 +166,19 @@ void follow_anchors(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics
             for (std::uint64_t bits = near; bits != 0; bits &= bits - 1)
                 a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
         }
-        return;
+    } else {
+        const double drift2 = grid.drift * grid.drift;
+        for (std::uint64_t left = others; left != 0; left &= left - 1) {
+            const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
+            const Vec2 d = discs[k].pos - Vec2{a.anchors.x[k], a.anchors.y[k]};
+            if (!(dot(d, d) <= drift2)) [[unlikely]]
+                re_anchor(a, plan, statics, others, discs, n, k);
+        }
     }
-    const double drift2 = grid.drift * grid.drift;
-    for (std::uint64_t left = others; left != 0; left &= left - 1) {
-        const std::size_t k = static_cast<std::size_t>(std::countr_zero(left));
-        const Vec2 d = discs[k].pos - Vec2{a.anchors.x[k], a.anchors.y[k]};
-        if (!(dot(d, d) <= drift2)) [[unlikely]]
-            re_anchor(a, grid, statics, others, discs, n, k);
+    if (!a.quiet_known) [[unlikely]] {
+        a.quiet = 0;
+        update_quiet(a, plan, statics, all_discs(n));
+        a.quiet_known = true;
     }
 }
 
@@ -172,7 +198,8 @@ void look_up_once(SweepAnchors& a, const WallGrid& grid, std::uint64_t statics, 
             a.in_reach[std::countr_zero(bits)] |= std::uint64_t{1} << k;
         listed |= near;
     }
-    a.idle = statics & ~listed;
+    // Of the static discs, those no cell lists are quiet.
+    a.quiet = statics & ~listed;
 }
 
 // Disc A's pairs with the discs after it, one test per selected partner:
@@ -329,14 +356,13 @@ void sweep_fast(MatchState& state, const SweepAnchors& near, bool anchored) {
     const WallGrid& grid = plan.walls->grid;
     Disc* discs = state.discs.data();
     const std::size_t n = plan.n_discs;
-    // Static discs that no disc's cell lists have nothing to do until a
-    // response has moved a disc after them.
-    const std::uint64_t idle = near.idle;
+    // Quiet discs get no turn unless a response has moved a disc before them.
+    const std::uint64_t quiet = near.quiet;
     // Discs that a response has moved since the sweep started: what was
     // looked up for them no longer holds.
     std::uint64_t moved_discs = 0;
     StartColumns start(discs, n);
-    for (std::uint64_t turns = all_discs(n) & ~idle; turns != 0; turns &= turns - 1) {
+    for (std::uint64_t turns = all_discs(n) & ~quiet; turns != 0; turns &= turns - 1) {
         const std::size_t i = static_cast<std::size_t>(std::countr_zero(turns));
         const std::uint64_t* masks = plan.bits.data() + i * plan.stride;
         bool moved = ((moved_discs >> i) & 1) != 0;
@@ -357,9 +383,10 @@ void sweep_fast(MatchState& state, const SweepAnchors& near, bool anchored) {
         } else {
             moved |= pairs_one_by_one(discs, moved_discs, partners, masks[0], pos, vel, radius, inv_mass, bcoef);
         }
-        // The idle static discs after a disc that has moved are idle no more.
+        // Once a response has moved a disc, the quiet discs after this one
+        // may have work.
         if (moved_discs != 0) [[unlikely]]
-            turns |= idle & bits_above(i);
+            turns |= quiet & bits_above(i);
         // Walls never move an immovable disc; NaN is not immovable.
         if (inv_mass != 0.0) {
             const std::uint64_t* cell = moved ? grid.walls_near(pos, radius) : near.cell[i];
@@ -382,7 +409,7 @@ void sweep_contacts(MatchState& state, Sweep sweep, SweepAnchors* anchors) {
     const WallGrid& grid = plan.walls->grid;
     SweepAnchors once;
     if (anchors != nullptr) {
-        follow_anchors(*anchors, grid, plan.statics_in_place, state.discs.data(), n);
+        follow_anchors(*anchors, plan, state.discs.data());
     } else {
         look_up_once(once, grid, plan.statics_in_place, state.discs.data(), n);
     }

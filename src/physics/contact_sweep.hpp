@@ -37,9 +37,16 @@ struct SweepAnchors {
     // static disc, the discs whose cells list it; for another, the static
     // discs its cell lists and the other discs near its anchor.
     std::uint64_t in_reach[64];
-    // The static discs that no disc's cell lists.
-    std::uint64_t idle = 0;
+    // The discs that have nothing to do unless a response moves a disc
+    // before them: no partner their masks meet in reach, and, for discs that
+    // meet walls, no wall their masks meet in their cell. This depends on
+    // the mask tests of the plan as well, which a run may derive again.
+    std::uint64_t quiet = 0;
+    bool quiet_known = false;
 };
+
+// To be called when the plan's mask tests were derived again during the run.
+inline void forget_quiet_discs(SweepAnchors& anchors) { anchors.quiet_known = false; }
 
 // Both expect state.contact_plan to be up to date. `anchors`, when given,
 // belongs to the run of ticks the sweep is part of.

@@ -209,7 +209,7 @@ std::optional<Team> TickSequence::next() {
     // the plan's only after the first tick (which may overwrite masks set
     // from outside) and after a tick that started in another phase, or for
     // another team, than the one before it, or changed the phase.
-    if (masks_may_differ_) refresh_contact_plan_for_players(state_);
+    if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) forget_quiet_discs(anchors_);
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
     const std::optional<Team> goal = advance(state_, actions_, sweep_, &anchors_);
