@@ -284,12 +284,29 @@ struct StartColumns {
 // branch on purpose: were the next wall's bits selected without one, each
 // test would wait for the arithmetic of the one before.) `masks` holds the
 // plane words, then the segment words, of A's mask tests.
+// Where a disc that a response has moved finds its walls: in its anchor's
+// cell while it stays within the drift of its anchor (the cell lists the
+// walls for every centre that near it), else in the grid.
+struct WallsOfMovedDisc {
+    const WallGrid& grid;
+    const SweepAnchors* anchors;  // null where the sweep keeps none
+    std::size_t disc;
+
+    const std::uint64_t* operator()(Vec2 pos, double radius) const {
+        if (anchors != nullptr) {
+            const Vec2 d = pos - Vec2{anchors->anchors.x[disc], anchors->anchors.y[disc]};
+            if (dot(d, d) <= grid.drift * grid.drift) return anchors->cell[disc];
+        }
+        return grid.walls_near(pos, radius);
+    }
+};
+
 template <bool one_word>
 [[gnu::always_inline]] inline void walls_in_reach(const ContactPlan& plan, const MatchState& state,
-                                                  const std::uint64_t* masks, const std::uint64_t* near, Vec2& pos,
-                                                  Vec2& vel, double radius, double bcoef) {
+                                                  const std::uint64_t* masks, const std::uint64_t* near,
+                                                  const WallsOfMovedDisc& walls_near, Vec2& pos, Vec2& vel,
+                                                  double radius, double bcoef) {
     const WallStatics& walls = *plan.walls;
-    const WallGrid& grid = walls.grid;
     if constexpr (one_word) {
         // Up to 64 planes and 64 segments, one word each: no loops over
         // words, and most discs, with no wall in reach, leave at once.
@@ -303,7 +320,7 @@ template <bool one_word>
             const Plane& plane = state.planes[p];
             if (disc_plane_unit(pos, walls.plane_normals[p], vel, plane.dist, radius, bcoef, plane.bCoef))
                 [[unlikely]] {
-                near = grid.walls_near(pos, radius);
+                near = walls_near(pos, radius);
                 planes_left = masks[0] & near[0] & bits_above(p);
                 segments_left = masks[sw] & near[sw];
             }
@@ -312,7 +329,7 @@ template <bool one_word>
             const std::size_t s = static_cast<std::size_t>(std::countr_zero(segments_left));
             segments_left &= segments_left - 1;
             if (disc_segment(pos, vel, radius, bcoef, state.segments[s], walls.straight_axes[s])) [[unlikely]] {
-                near = grid.walls_near(pos, radius);
+                near = walls_near(pos, radius);
                 segments_left = masks[sw] & near[sw] & bits_above(s);
             }
         }
@@ -326,7 +343,7 @@ template <bool one_word>
             const Plane& plane = state.planes[p];
             if (disc_plane_unit(pos, walls.plane_normals[p], vel, plane.dist, radius, bcoef, plane.bCoef))
                 [[unlikely]] {
-                near = grid.walls_near(pos, radius);
+                near = walls_near(pos, radius);
                 bits = masks[w] & near[w] & bits_above(bit);
             }
         }
@@ -339,7 +356,7 @@ template <bool one_word>
             bits &= bits - 1;
             const std::size_t s = w * 64 + bit;
             if (disc_segment(pos, vel, radius, bcoef, state.segments[s], walls.straight_axes[s])) [[unlikely]] {
-                segment_near = grid.walls_near(pos, radius) + plan.plane_words;
+                segment_near = walls_near(pos, radius) + plan.plane_words;
                 bits = segment_masks[w] & segment_near[w] & bits_above(bit);
             }
         }
@@ -389,8 +406,9 @@ void sweep_fast(MatchState& state, const SweepAnchors& near, bool anchored) {
             turns |= quiet & bits_above(i);
         // Walls never move an immovable disc; NaN is not immovable.
         if (inv_mass != 0.0) {
-            const std::uint64_t* cell = moved ? grid.walls_near(pos, radius) : near.cell[i];
-            walls_in_reach<one_word>(plan, state, masks + plan.disc_words, cell, pos, vel, radius, bcoef);
+            const WallsOfMovedDisc walls_near{grid, anchored ? &near : nullptr, i};
+            const std::uint64_t* cell = moved ? walls_near(pos, radius) : near.cell[i];
+            walls_in_reach<one_word>(plan, state, masks + plan.disc_words, cell, walls_near, pos, vel, radius, bcoef);
         }
         a.pos = pos;
         a.vel = vel;

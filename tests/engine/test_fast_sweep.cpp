@@ -247,16 +247,19 @@ TEST(the_fast_sweep_matches_the_plain_one_with_many_discs) {
 
 namespace {
 
-// One tick of standing still with each sweep; they must agree, and the
-// plain one's result is handed back to check that the case reached the
-// contact it is about.
+// One tick of standing still with each sweep, alone and as a run of ticks
+// (which keeps anchors); they must agree, and the plain one's result is
+// handed back to check that the case reached the contact it is about.
 MatchState sweeps_agree_on_one_tick(const MatchState& start, const char* name) {
     MatchState fast = start;
+    MatchState in_run = start;
     MatchState plain = start;
     const std::vector<PlayerAction> idle(start.n_players, PlayerAction{0, 0, 0});
     tick(fast, idle.data(), idle.size(), Sweep::fast);
+    tick_repeatedly(in_run, idle.data(), idle.size(), 1, Sweep::fast);
     tick(plain, idle.data(), idle.size(), Sweep::plain);
     if (states::hash(fast) != states::hash(plain)) check::fail(__FILE__, __LINE__, name);
+    if (states::hash(in_run) != states::hash(plain)) check::fail(__FILE__, __LINE__, name);
     return plain;
 }
 
