@@ -279,11 +279,6 @@ struct StartColumns {
     return touched;
 }
 
-// A's walls: only those of the grid cell that holds its centre, the cell
-// looked up again whenever a response pushes the disc. (The push is a rare
-// branch on purpose: were the next wall's bits selected without one, each
-// test would wait for the arithmetic of the one before.) `masks` holds the
-// plane words, then the segment words, of A's mask tests.
 // Where a disc that a response has moved finds its walls: in its anchor's
 // cell while it stays within the drift of its anchor (the cell lists the
 // walls for every centre that near it), else in the grid.
@@ -301,6 +296,11 @@ struct WallsOfMovedDisc {
     }
 };
 
+// A's walls: only those listed for where its centre lies, found again
+// whenever a response pushes the disc. (The push is a rare branch on
+// purpose: were the next wall's bits selected without one, each test would
+// wait for the arithmetic of the one before.) `masks` holds the plane words,
+// then the segment words, of A's mask tests.
 template <bool one_word>
 [[gnu::always_inline]] inline void walls_in_reach(const ContactPlan& plan, const MatchState& state,
                                                   const std::uint64_t* masks, const std::uint64_t* near,
