@@ -1,5 +1,6 @@
 #include "tick.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -96,15 +97,24 @@ Vec2 input_direction(const PlayerAction& action) {
 // squared-distance bound, which rules out every kick it fails. Written
 // without branches on the places: which players stand near the ball is
 // anyone's guess.
-bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::size_t kicker) {
+bool near_kicker(const Disc& p, const Disc& k) {
+    const Vec2 d = k.pos - p.pos;
+    const double d2 = dot(d, d);
+    return (d2 > 0.0) & !(d2 > squared_reach_bound(k.radius, p.radius));
+}
+
+// `kickable` is the plan's first word of kickable discs, which holds them
+// all when there are at most 64 discs (as a rule the ball alone).
+bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint64_t kickable, std::size_t kicker) {
     const Disc& p = discs[kicker];
     bool near = false;
-    for_each_bit(plan.kickable.data(), plan.disc_words, [&](std::size_t i) {
-        const Disc& k = discs[i];
-        const Vec2 d = k.pos - p.pos;
-        const double d2 = dot(d, d);
-        near |= (i != kicker) & (d2 > 0.0) & !(d2 > squared_reach_bound(k.radius, p.radius));
-    });
+    if (plan.disc_words == 1) {
+        for (std::uint64_t bits = kickable & ~(std::uint64_t{1} << kicker); bits != 0; bits &= bits - 1)
+            near |= near_kicker(p, discs[std::countr_zero(bits)]);
+        return near;
+    }
+    for_each_bit(plan.kickable.data(), plan.disc_words,
+                 [&](std::size_t i) { near |= (i != kicker) & near_kicker(p, discs[i]); });
     return near;
 }
 
@@ -123,6 +133,7 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
     std::int64_t* kick_budget = state.kick_budget.data();
     const KickRateLimit limit = state.kick_rate_limit;
     const std::size_t n_players = state.n_players;
+    const std::uint64_t kickable = state.contact_plan.kickable[0];
     for (std::size_t j = 0; j < n_players; ++j) {
         const PlayerAction& action = actions[j];
         const bool pressed = action.kick > 0;
@@ -135,7 +146,7 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
         budget += budget < limit.cap;
         const bool may_kick = flag & (cooldown <= 0) & (budget >= 0);
         const std::size_t slot_disc = state.first_player + j;
-        if (may_kick && anything_near_kicker(discs, state.contact_plan, slot_disc)) [[unlikely]] {
+        if (may_kick && anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)) [[unlikely]] {
             if (kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
                 flag = false;
                 cooldown = limit.min;
