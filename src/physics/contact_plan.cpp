@@ -13,6 +13,12 @@ std::size_t words_for(std::size_t n_items) { return n_items / 64 + (n_items % 64
 
 void set_bit(std::uint64_t* words, std::size_t i) { words[i / 64] |= std::uint64_t{1} << (i % 64); }
 
+// How far a disc may stray, in a run of ticks, from where its walls and
+// partners were looked up before they are looked up again. Players move a
+// few units per tick, so they look up every few ticks; a kicked ball does
+// so more often.
+constexpr double ANCHOR_DRIFT = 8.0;
+
 // A plan sized for the state's counts, with the wall normals, which depend on
 // nothing but the geometry. Built aside so that a failed allocation cannot
 // leave a plan whose counts and storage disagree.
@@ -58,7 +64,7 @@ ContactPlan plan_for_shape(const MatchState& state) {
             statics.push_back({i, d.pos, d.radius});
     }
     walls->grid = build_wall_grid(state.planes, walls->plane_normals, state.segments, walls->straight_axes, statics,
-                                  anchors, reach);
+                                  anchors, reach, ANCHOR_DRIFT);
     plan.walls = std::move(walls);
     return plan;
 }
@@ -132,15 +138,16 @@ void refresh_contact_plan(MatchState& state) {
     }
 }
 
-void refresh_contact_plan_for_players(MatchState& state) {
+bool refresh_contact_plan_for_players(MatchState& state) {
     ContactPlan& plan = state.contact_plan;
     const DiscMasks* seen = plan.masks.data();
     for (std::size_t i = state.first_player; i < plan.n_discs; ++i) {
         if (seen[i].cMask != state.discs[i].cMask) {
             derive_masks(plan, state);
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 void forget_contact_plan(MatchState& state) { state.contact_plan = ContactPlan{}; }

@@ -79,8 +79,9 @@ void refresh_contact_plan(MatchState& state);
 
 // The same for a state in which, since the plan was last brought up to
 // date, nothing but player masks can have changed (the game flow writes no
-// other field the plan depends on): compares those alone.
-void refresh_contact_plan_for_players(MatchState& state);
+// other field the plan depends on): compares those alone. Returns whether
+// the mask tests were derived again.
+bool refresh_contact_plan_for_players(MatchState& state);
 
 // Drops the plan, so that the next tick derives it from scratch.
 void forget_contact_plan(MatchState& state);

@@ -11,27 +11,43 @@
 // rules them out, and walls that the stadium's wall grid shows out of reach.
 
 #include "match_state.hpp"
+#include "pair_lanes.hpp"
 
 enum class Sweep {
     fast,
     plain,  // every mask-selected test: the reference the fast sweep is held to
 };
 
-// Which discs stand close enough to meet, kept by a run of ticks from one
-// sweep to the next: at the first sweep (and again whenever a disc has
-// strayed more than a margin from where it stood then) every pair of discs
-// that are not static obstacles is measured, and only the pairs within the
-// sum of their radii and twice the margin are tested until then. Valid only
-// while nothing but the run's own ticks writes to the state.
-struct PairNeighbours {
-    bool measured = false;
-    Vec2 anchor[64];         // where each disc stood when the pairs were measured
-    std::uint64_t near[64];  // per disc, the discs that may be within reach
+// What a run of ticks keeps of its discs from one sweep to the next. Each
+// disc that is not a static obstacle has an anchor, where it stood when its
+// partners and walls were last looked up. While it stays within the wall
+// grid's drift of its anchor, what was found there holds: the walls and
+// static discs of the anchor's cell (the grid lists them for centres up to
+// the drift outside a cell), and, of the other discs, those whose anchors
+// lie within the sum of the radii and twice the drift of its own. A disc
+// that strays further is looked up again on its own. Valid only while
+// nothing but the run's own ticks writes to the state.
+struct SweepAnchors {
+    bool started = false;
+    // Per disc, the anchor and its reach: |radius| + drift, or infinite
+    // where the anchor lies too far out for the bound.
+    AnchorColumns anchors;
+    const std::uint64_t* cell[64];  // the walls of the anchor's cell
+    // Per disc, the partners whose tests the anchors cannot rule out: for a
+    // static disc, the discs whose cells list it; for another, the static
+    // discs its cell lists and the other discs near its anchor.
+    std::uint64_t in_reach[64];
+    // The discs that have nothing to do unless a response moves a disc
+    // before them: no partner their masks meet in reach, and, for discs that
+    // meet walls, no wall their masks meet in their cell. This depends on
+    // the mask tests of the plan as well, which a run may derive again.
+    std::uint64_t quiet = 0;
+    bool quiet_known = false;
 };
 
-// Whether keeping neighbours pays for this state, whose plan is up to date.
-bool pair_neighbours_pay(const MatchState& state);
+// To be called when the plan's mask tests were derived again during the run.
+inline void forget_quiet_discs(SweepAnchors& anchors) { anchors.quiet_known = false; }
 
-// Both expect state.contact_plan to be up to date. `neighbours`, when given,
+// Both expect state.contact_plan to be up to date. `anchors`, when given,
 // belongs to the run of ticks the sweep is part of.
-void sweep_contacts(MatchState& state, Sweep sweep, PairNeighbours* neighbours = nullptr);
+void sweep_contacts(MatchState& state, Sweep sweep, SweepAnchors* anchors = nullptr);

@@ -1,5 +1,6 @@
 #include "tick.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -39,11 +40,10 @@ double squared_reach_bound(double ra, double rb) {
 
 // Kicks every kickable disc within reach of the kicker disc, each with
 // the full impulse, and recoils the kicker once per disc hit.
-bool kick_everything_in_reach(MatchState& state, std::size_t kicker) {
-    Disc* discs = state.discs.data();
+bool kick_everything_in_reach(Disc* discs, const ContactPlan& plan, std::size_t kicker) {
     Disc& p = discs[kicker];
     bool hit = false;
-    for_each_bit(state.contact_plan.kickable.data(), state.contact_plan.disc_words, [&](std::size_t i) {
+    for_each_bit(plan.kickable.data(), plan.disc_words, [&](std::size_t i) {
         if (i == kicker) return;
         Disc& k = discs[i];
         const Vec2 d = k.pos - p.pos;
@@ -93,41 +93,85 @@ Vec2 input_direction(const PlayerAction& action) {
     return direction_of(action.dx, action.dy);
 }
 
-void apply_action(MatchState& state, std::size_t j, const PlayerAction& action) {
-    const std::size_t slot_disc = state.first_player + j;
-    if (action.kick <= 0) {
-        state.kick_flag[j] = 0;
-    } else if (action.kick == 2 || !state.kick_held[j]) {
-        // A held input re-arms only after a release; 2 counts as a fresh press.
-        state.kick_flag[j] = 1;
-    }
-    state.kick_held[j] = action.kick > 0;
-    // Both steps move towards their bound, so they cannot overflow.
-    if (state.kick_cooldown[j] > 0) --state.kick_cooldown[j];
-    if (state.kick_budget[j] < state.kick_rate_limit.cap) ++state.kick_budget[j];
-
-    if (state.kick_flag[j] && state.kick_cooldown[j] <= 0 && state.kick_budget[j] >= 0 &&
-        kick_everything_in_reach(state, slot_disc)) {
-        state.kick_flag[j] = 0;
-        state.kick_cooldown[j] = state.kick_rate_limit.min;
-        state.kick_budget[j] = saturating_sub(state.kick_budget[j], state.kick_rate_limit.cost);
-    }
-
-    Disc& p = state.discs[slot_disc];
-    const double a = state.kick_flag[j] ? p.kickingAcceleration : p.acceleration;
-    const Vec2 u = input_direction(action);
-    p.vel.x = a * u.x + p.vel.x;
-    p.vel.y = a * u.y + p.vel.y;
+// Whether any kickable disc other than the kicker passes the kick's
+// squared-distance bound, which rules out every kick it fails. Written
+// without branches on the places: which players stand near the ball is
+// anyone's guess.
+bool near_kicker(const Disc& p, const Disc& k) {
+    const Vec2 d = k.pos - p.pos;
+    const double d2 = dot(d, d);
+    return (d2 > 0.0) & !(d2 > squared_reach_bound(k.radius, p.radius));
 }
 
-void integrate(MatchState& state) {
-    for (std::size_t j = 0; j < state.n_players; ++j) {
-        Disc& p = state.discs[state.first_player + j];
+// `kickable` is the plan's first word of kickable discs, which holds them
+// all when there are at most 64 discs (as a rule the ball alone).
+bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint64_t kickable, std::size_t kicker) {
+    const Disc& p = discs[kicker];
+    bool near = false;
+    if (plan.disc_words == 1) {
+        for (std::uint64_t bits = kickable & ~(std::uint64_t{1} << kicker); bits != 0; bits &= bits - 1)
+            near |= near_kicker(p, discs[std::countr_zero(bits)]);
+        return near;
+    }
+    for_each_bit(plan.kickable.data(), plan.disc_words,
+                 [&](std::size_t i) { near |= (i != kicker) & near_kicker(p, discs[i]); });
+    return near;
+}
+
+// The players' actions in slot order, then the integration. The kick
+// bookkeeping of a slot is worked in locals and stored once, without
+// branches on the actions, which callers draw at random: a store through a
+// byte pointer may alias anything, and would make every later field be
+// loaded again. Kicks change only velocities, so whether a kickable disc is
+// near a player can be told before the kicks of earlier slots.
+void act_and_integrate(MatchState& state, const PlayerAction* actions) {
+    Disc* discs = state.discs.data();
+    Disc* players = discs + state.first_player;
+    std::uint8_t* kick_flag = state.kick_flag.data();
+    std::uint8_t* kick_held = state.kick_held.data();
+    std::int64_t* kick_cooldown = state.kick_cooldown.data();
+    std::int64_t* kick_budget = state.kick_budget.data();
+    const KickRateLimit limit = state.kick_rate_limit;
+    const std::size_t n_players = state.n_players;
+    const std::uint64_t kickable = state.contact_plan.kickable[0];
+    for (std::size_t j = 0; j < n_players; ++j) {
+        const PlayerAction& action = actions[j];
+        const bool pressed = action.kick > 0;
+        // A held input re-arms only after a release; 2 counts as a fresh press.
+        bool flag = pressed & ((action.kick == 2) | (kick_held[j] == 0) | (kick_flag[j] != 0));
+        // Both steps move towards their bound, so they cannot overflow.
+        std::int64_t cooldown = kick_cooldown[j];
+        std::int64_t budget = kick_budget[j];
+        cooldown -= cooldown > 0;
+        budget += budget < limit.cap;
+        const bool may_kick = flag & (cooldown <= 0) & (budget >= 0);
+        const std::size_t slot_disc = state.first_player + j;
+        if (may_kick && anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)) [[unlikely]] {
+            if (kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
+                flag = false;
+                cooldown = limit.min;
+                budget = saturating_sub(budget, limit.cost);
+            }
+        }
+        kick_flag[j] = flag;
+        kick_held[j] = pressed;
+        kick_cooldown[j] = cooldown;
+        kick_budget[j] = budget;
+
+        Disc& p = players[j];
+        const double a = flag ? p.kickingAcceleration : p.acceleration;
+        const Vec2 u = input_direction(action);
+        p.vel.x = a * u.x + p.vel.x;
+        p.vel.y = a * u.y + p.vel.y;
+    }
+    for (std::size_t j = 0; j < n_players; ++j) {
+        Disc& p = players[j];
+        const double damping = kick_flag[j] ? p.kickingDamping : p.damping;
         p.pos = p.pos + p.vel;
-        p.vel = p.vel * (state.kick_flag[j] ? p.kickingDamping : p.damping);
+        p.vel = p.vel * damping;
     }
     // Obstacle discs are never integrated: only contacts move them.
-    Disc& ball = state.discs[0];
+    Disc& ball = discs[0];
     ball.pos = ball.pos + ball.vel;
     ball.vel = ball.vel * ball.damping;
 }
@@ -135,11 +179,11 @@ void integrate(MatchState& state) {
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
 std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
-                            PairNeighbours* neighbours = nullptr) {
-    for (std::size_t j = 0; j < state.n_players; ++j) apply_action(state, j, actions[j]);
+                            SweepAnchors* anchors = nullptr) {
+    // The goal test needs the ball's place before it moves.
     const Vec2 ball_before = state.discs[0].pos;
-    integrate(state);
-    sweep_contacts(state, sweep, neighbours);
+    act_and_integrate(state, actions);
+    sweep_contacts(state, sweep, anchors);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
 }
@@ -165,7 +209,6 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
-    if (pair_neighbours_pay(state)) neighbours_in_use_ = &neighbours_;
 }
 
 std::optional<Team> TickSequence::next() {
@@ -177,10 +220,10 @@ std::optional<Team> TickSequence::next() {
     // the plan's only after the first tick (which may overwrite masks set
     // from outside) and after a tick that started in another phase, or for
     // another team, than the one before it, or changed the phase.
-    if (masks_may_differ_) refresh_contact_plan_for_players(state_);
+    if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) forget_quiet_discs(anchors_);
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_, neighbours_in_use_);
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, &anchors_);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;

@@ -47,6 +47,5 @@ private:
     GamePhase last_phase_ = GamePhase::Kickoff;
     Team last_kickoff_team_ = NO_TEAM;
     bool masks_may_differ_ = false;
-    PairNeighbours neighbours_;
-    PairNeighbours* neighbours_in_use_ = nullptr;  // null where they would not pay
+    SweepAnchors anchors_;
 };

@@ -83,7 +83,8 @@ std::size_t words_for(std::size_t n_items) { return n_items / 64 + (n_items % 64
 
 WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec2>& plane_normals,
                          const std::vector<Segment>& segments, const std::vector<StraightAxis>& straight_axes,
-                         const std::vector<StaticDisc>& statics, const std::vector<Vec2>& anchors, double reach) {
+                         const std::vector<StaticDisc>& statics, const std::vector<Vec2>& anchors, double reach,
+                         double drift) {
     WallGrid grid;
     grid.plane_words = words_for(planes.size());
     grid.segment_words = words_for(segments.size());
@@ -92,7 +93,9 @@ WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec
     grid.cell_words = words;
     grid.everything.assign(words, ~std::uint64_t{0});
     const std::size_t n_walls = planes.size() + segments.size();
-    if (n_walls == 0 || n_walls > MAX_GRID_WALLS || !is_finite(reach) || reach < 0.0) return grid;
+    if (n_walls == 0 || n_walls > MAX_GRID_WALLS || !is_finite(reach) || reach < 0.0 || !is_finite(drift) ||
+        drift < 0.0)
+        return grid;
 
     // The grid covers the segment ends and the anchors (where the discs
     // start), with room around them for discs pressed against the walls.
@@ -121,13 +124,14 @@ WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec
     grid.nx_cells = nx;
     grid.ny_cells = ny;
     grid.reach = reach;
+    grid.drift = drift;
     grid.statics = statics;
     grid.cells.assign(grid.nx * grid.ny * words, 0);
 
-    // Each cell is widened by a margin, so that a centre that the lookup's
-    // rounding files into a neighbouring cell is still covered.
+    // Each cell is widened by the drift and a margin, so that a centre that
+    // the lookup's rounding files into a neighbouring cell is still covered.
     const double grid_scale = std::max(magnitude(Vec2{lo_x, lo_y}), magnitude(Vec2{hi_x, hi_y}));
-    const double margin = cell * 1e-6 + RELATIVE_TOLERANCE * grid_scale;
+    const double margin = drift + cell * 1e-6 + RELATIVE_TOLERANCE * grid_scale;
     const auto slack_for = [&](double wall_scale) { return RELATIVE_TOLERANCE * (1.0 + grid_scale + wall_scale); };
     const auto cell_box = [&](std::size_t cx, std::size_t cy) {
         const double x = lo_x + static_cast<double>(cx) * cell;

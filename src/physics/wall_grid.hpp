@@ -1,8 +1,9 @@
 #pragma once
 
 // A static broadphase for the walls: a grid over the stadium whose cells
-// list the planes and segments that a disc centred anywhere in the cell could
-// touch, and the immovable obstacle discs it could touch. The tick tests only
+// list the planes and segments that a disc centred anywhere in the cell, or
+// up to `drift` outside it, could touch, and the immovable obstacle discs it
+// could touch. The tick tests only
 // those of the disc's cell; every test it leaves out is one that would
 // certainly have found no contact, so every test that does run is the same,
 // in the same order, and the results stay bit-identical.
@@ -58,6 +59,10 @@ struct WallGrid {
     // The largest disc radius the lists hold for; a larger (or NaN) radius
     // falls back.
     double reach = 0.0;
+    // How far outside its cell a disc centre may lie for the cell's lists
+    // to hold: a run of ticks keeps a disc's cell while the disc stays
+    // within this of where it was looked up.
+    double drift = 0.0;
     // Per cell: plane_words words of plane bits, then segment_words words of
     // segment bits, laid out as the contact plan lays out a disc's walls,
     // then one word of static disc bits (by disc index) at static_word.
@@ -86,9 +91,10 @@ struct WallGrid {
 
 // Builds the grid for the given walls, with the unit normals and straight
 // axes the tick uses, and for the given static discs (finite, radius at
-// least 0), for discs of radius up to `reach`, over the box around `anchors`
-// (the segment ends are added to them). Leaves nx == 0 when a grid would not
+// least 0), for discs of radius up to `reach` centred up to `drift` outside
+// a cell, over the box around `anchors` (the segment ends are added to them). Leaves nx == 0 when a grid would not
 // pay or cannot be sized (too many walls, nothing finite).
 WallGrid build_wall_grid(const std::vector<Plane>& planes, const std::vector<Vec2>& plane_normals,
                          const std::vector<Segment>& segments, const std::vector<StraightAxis>& straight_axes,
-                         const std::vector<StaticDisc>& statics, const std::vector<Vec2>& anchors, double reach);
+                         const std::vector<StaticDisc>& statics, const std::vector<Vec2>& anchors, double reach,
+                         double drift);

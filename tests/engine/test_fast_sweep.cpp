@@ -247,16 +247,19 @@ TEST(the_fast_sweep_matches_the_plain_one_with_many_discs) {
 
 namespace {
 
-// One tick of standing still with each sweep; they must agree, and the
-// plain one's result is handed back to check that the case reached the
-// contact it is about.
+// One tick of standing still with each sweep, alone and as a run of ticks
+// (which keeps anchors); they must agree, and the plain one's result is
+// handed back to check that the case reached the contact it is about.
 MatchState sweeps_agree_on_one_tick(const MatchState& start, const char* name) {
     MatchState fast = start;
+    MatchState in_run = start;
     MatchState plain = start;
     const std::vector<PlayerAction> idle(start.n_players, PlayerAction{0, 0, 0});
     tick(fast, idle.data(), idle.size(), Sweep::fast);
+    tick_repeatedly(in_run, idle.data(), idle.size(), 1, Sweep::fast);
     tick(plain, idle.data(), idle.size(), Sweep::plain);
     if (states::hash(fast) != states::hash(plain)) check::fail(__FILE__, __LINE__, name);
+    if (states::hash(in_run) != states::hash(plain)) check::fail(__FILE__, __LINE__, name);
     return plain;
 }
 
@@ -349,4 +352,30 @@ TEST(a_disc_pushed_into_another_cell_meets_the_walls_listed_there) {
     // The deep wall put it at y = 85; the segment 10 units above it pushed
     // it to y = 80.
     CHECK_BITS(caught.discs[1].pos.y, 80.0);
+}
+
+// A run of ticks that starts at kickoff with the barrier masks not yet set
+// (as a write from outside can leave them) gets them from the game flow after
+// its first tick, and from then on a player that was clear of every wall its
+// masks met must meet the barrier: what the run kept of it has to be worked
+// out again for the new masks.
+TEST(a_run_meets_walls_that_masks_set_within_it_select) {
+    MatchState start = classic(1, 1);
+    start.phase = GamePhase::Kickoff;
+    start.kickoff_team = RED;
+    Disc& blue = slot(start, 1);
+    REQUIRE(blue.team == BLUE);
+    blue.pos = {20, 100};  // 5 units from the centre line, 25 from the circle
+    blue.vel = {-2, 0};
+    slot(start, 0).pos = {-300, 0};
+    for (std::size_t j = 0; j < start.n_players; ++j) slot(start, j).cMask = PLAYER_CMASK;
+    const std::vector<PlayerAction> actions = {{0, 0, 0}, {-1, 0, 0}};
+    MatchState fast = start;
+    MatchState plain = start;
+    tick_repeatedly(fast, actions.data(), actions.size(), 4, Sweep::fast);
+    tick_repeatedly(plain, actions.data(), actions.size(), 4, Sweep::plain);
+    CHECK_EQ(states::hash(fast), states::hash(plain));
+    // The barrier held the player at the centre line.
+    CHECK(slot(plain, 1).pos.x >= 15.0 - 1e-9);
+    CHECK(slot(plain, 1).pos.x < 16.0);
 }

@@ -90,3 +90,62 @@ TEST(every_lane_width_gives_the_bits_of_disc_discs_first_test) {
     }
     CHECK(contacts > 1000);
 }
+
+namespace {
+
+// The anchor test as the sweep states it, one pair at a time.
+bool anchors_near(Vec2 p, double reach, Vec2 q, double reach_q) {
+    const Vec2 d = p - q;
+    const double t = reach + reach_q;
+    return !(d.x * d.x + d.y * d.y > (t * t) * (1.0 + 0x1p-20));
+}
+
+}  // namespace
+
+// Every width gives the bits of the anchor test, for NaN, infinite and far
+// places and reaches too; and two discs that each lie within a drift of
+// their anchors and touch are never left out.
+TEST(every_lane_width_gives_the_bits_of_the_anchor_test) {
+    std::vector<const PairLanes*> widths = {&PAIR_LANES_SCALAR, &PAIR_LANES_SSE2};
+    if (processor_has_avx2()) widths.push_back(&PAIR_LANES_AVX2);
+    SplitMix64 rng{0xa7c0};
+    constexpr double DRIFT = 8.0;
+    std::uint64_t touching = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = 1 + static_cast<std::size_t>(rng.below(MAX_LANE_DISCS));
+        const std::vector<Disc> discs = random_discs(rng, n);
+        AnchorColumns columns;
+        std::vector<Vec2> places(n);
+        for (std::size_t k = 0; k < n + PAIR_LANES_WIDTH; ++k) columns.x[k] = columns.y[k] = columns.reach[k] = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            // Each disc stands up to the drift away from its anchor.
+            const Vec2 offset = {static_cast<double>(rng.below(1601)) / 200.0 - 4.0,
+                                 static_cast<double>(rng.below(1601)) / 200.0 - 4.0};
+            places[k] = discs[k].pos;
+            columns.x[k] = discs[k].pos.x + offset.x;
+            columns.y[k] = discs[k].pos.y + offset.y;
+            columns.reach[k] = std::fabs(discs[k].radius) + DRIFT;
+        }
+        const std::size_t first = static_cast<std::size_t>(rng.below(n));
+        const std::size_t i = static_cast<std::size_t>(rng.below(n));
+        const Vec2 anchor = {columns.x[i], columns.y[i]};
+        std::uint64_t expected = 0;
+        for (std::size_t k = first; k < n; ++k) {
+            if (anchors_near(anchor, columns.reach[i], {columns.x[k], columns.y[k]}, columns.reach[k]))
+                expected |= std::uint64_t{1} << k;
+        }
+        const std::uint64_t below_n = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+        const std::uint64_t from_first = below_n & ~((std::uint64_t{1} << first) - 1);
+        for (const PairLanes* lanes : widths) {
+            const std::uint64_t bits = lanes->near_anchors(columns, first, n, anchor, columns.reach[i]);
+            if ((bits & from_first) != expected) check::fail(__FILE__, __LINE__, "round " + std::to_string(round));
+        }
+        for (std::size_t k = first; k < n; ++k) {
+            if (k == i) continue;
+            const bool touch = first_test(places[i], places[k], discs[i].radius, discs[k].radius);
+            touching += touch;
+            if (touch && ((expected >> k) & 1) == 0) check::fail(__FILE__, __LINE__, "a touching pair left out");
+        }
+    }
+    CHECK(touching > 1000);
+}

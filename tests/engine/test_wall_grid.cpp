@@ -1,5 +1,6 @@
 // The wall grid may leave a wall out of a cell only where no disc that fits
-// the grid, centred anywhere in the cell, could touch it: checked against the
+// the grid, centred anywhere in the cell or up to the grid's drift outside
+// it, could touch it: checked against the
 // contact arithmetic itself at many centres near every wall and on cell
 // borders, and the grid must still leave most walls out where they are far.
 #include <cmath>
@@ -128,16 +129,20 @@ std::size_t check_grid_is_conservative(MatchState s, std::uint64_t seed) {
     CHECK(contacts > 1000);  // the centres do reach the walls
 
     // And every wall a cell leaves out, on a fine lattice over the whole
-    // cell, its borders included, for the largest disc the grid holds.
+    // cell widened by the drift, its borders included, for the largest disc
+    // the grid holds.
+    REQUIRE(grid.drift > 0.0);
     const double cell = 1.0 / grid.inv_cell;
-    constexpr int STEPS = 16;
+    const double span = cell + 2.0 * grid.drift;
+    constexpr int STEPS = 24;
     for (std::size_t cy = 0; cy < grid.ny; ++cy) {
         for (std::size_t cx = 0; cx < grid.nx; ++cx) {
             const std::uint64_t* words = grid.cells.data() + (cy * grid.nx + cx) * grid.cell_words;
-            const Vec2 corner = {grid.x0 + static_cast<double>(cx) * cell, grid.y0 + static_cast<double>(cy) * cell};
+            const Vec2 corner = {grid.x0 + static_cast<double>(cx) * cell - grid.drift,
+                                 grid.y0 + static_cast<double>(cy) * cell - grid.drift};
             for (int iy = 0; iy <= STEPS; ++iy) {
                 for (int ix = 0; ix <= STEPS; ++ix) {
-                    const Vec2 centre = corner + Vec2{ix * cell / STEPS, iy * cell / STEPS};
+                    const Vec2 centre = corner + Vec2{ix * span / STEPS, iy * span / STEPS};
                     for (std::size_t p = 0; p < s.planes.size(); ++p) {
                         if (!listed(words, p) && plane_touches(s.planes[p], walls.plane_normals[p], centre, grid.reach))
                             check::fail(__FILE__, __LINE__, "plane " + std::to_string(p) + " left out of a cell");
