@@ -103,6 +103,14 @@ bool near_kicker(const Disc& p, const Disc& k) {
     return (d2 > 0.0) & !(d2 > squared_reach_bound(k.radius, p.radius));
 }
 
+// The same when the ball is the only kickable disc, with the bound that
+// BallKickBounds derived for the kicker.
+bool near_ball(const Disc& ball, const Disc& p, double bound) {
+    const Vec2 d = ball.pos - p.pos;
+    const double d2 = dot(d, d);
+    return (d2 > 0.0) & !(d2 > bound);
+}
+
 // `kickable` is the plan's first word of kickable discs, which holds them
 // all when there are at most 64 discs (as a rule the ball alone).
 bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint64_t kickable, std::size_t kicker) {
@@ -118,15 +126,30 @@ bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint6
     return near;
 }
 
+}  // namespace
+
+void BallKickBounds::derive(const MatchState& state) {
+    const ContactPlan& plan = state.contact_plan;
+    // A state built outside the batch may hold more players than the table.
+    ball_only = plan.disc_words == 1 && plan.kickable[0] == 1 && state.n_players <= MAX_PLAYERS;
+    if (!ball_only) return;
+    const double ball_radius = state.discs[0].radius;
+    for (std::size_t j = 0; j < state.n_players; ++j)
+        squared[j] = squared_reach_bound(ball_radius, state.discs[state.first_player + j].radius);
+}
+
+namespace {
+
 // The players' actions in slot order, then the integration. The kick
 // bookkeeping of a slot is worked in locals and stored once, without
 // branches on the actions, which callers draw at random: a store through a
 // byte pointer may alias anything, and would make every later field be
 // loaded again. Kicks change only velocities, so whether a kickable disc is
 // near a player can be told before the kicks of earlier slots.
-void act_and_integrate(MatchState& state, const PlayerAction* actions) {
+void act_and_integrate(MatchState& state, const PlayerAction* actions, const BallKickBounds& bounds) {
     Disc* discs = state.discs.data();
-    Disc* players = discs + state.first_player;
+    const std::size_t first_player = state.first_player;
+    Disc* players = discs + first_player;
     std::uint8_t* kick_flag = state.kick_flag.data();
     std::uint8_t* kick_held = state.kick_held.data();
     std::int64_t* kick_cooldown = state.kick_cooldown.data();
@@ -145,8 +168,10 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
         cooldown -= cooldown > 0;
         budget += budget < limit.cap;
         const bool may_kick = flag & (cooldown <= 0) & (budget >= 0);
-        const std::size_t slot_disc = state.first_player + j;
-        if (may_kick && anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)) [[unlikely]] {
+        const std::size_t slot_disc = first_player + j;
+        if (may_kick && (bounds.ball_only ? near_ball(discs[0], players[j], bounds.squared[j])
+                                          : anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)))
+            [[unlikely]] {
             if (kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
                 flag = false;
                 cooldown = limit.min;
@@ -179,10 +204,10 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
 std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
-                            SweepAnchors* anchors = nullptr) {
+                            const BallKickBounds& bounds, SweepAnchors* anchors = nullptr) {
     // The goal test needs the ball's place before it moves.
     const Vec2 ball_before = state.discs[0].pos;
-    act_and_integrate(state, actions);
+    act_and_integrate(state, actions, bounds);
     sweep_contacts(state, sweep, anchors);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
@@ -201,7 +226,9 @@ void check_call(const MatchState& state, const PlayerAction* actions, std::size_
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep) {
     check_call(state, actions, n_actions, "tick");
     refresh_contact_plan(state);
-    return advance(state, actions, sweep);
+    BallKickBounds bounds;
+    bounds.derive(state);
+    return advance(state, actions, sweep, bounds);
 }
 
 TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep,
@@ -209,6 +236,7 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
+    kick_bounds_.derive(state);
 }
 
 std::optional<Team> TickSequence::next() {
@@ -220,10 +248,13 @@ std::optional<Team> TickSequence::next() {
     // the plan's only after the first tick (which may overwrite masks set
     // from outside) and after a tick that started in another phase, or for
     // another team, than the one before it, or changed the phase.
-    if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) forget_quiet_discs(anchors_);
+    if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) {
+        forget_quiet_discs(anchors_);
+        kick_bounds_.derive(state_);
+    }
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_, &anchors_);
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, kick_bounds_, &anchors_);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;
