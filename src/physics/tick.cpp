@@ -140,12 +140,19 @@ void BallKickBounds::derive(const MatchState& state) {
 
 namespace {
 
-// The players' actions in slot order, then the integration. The kick
-// bookkeeping of a slot is worked in locals and stored once, without
-// branches on the actions, which callers draw at random: a store through a
-// byte pointer may alias anything, and would make every later field be
-// loaded again. Kicks change only velocities, so whether a kickable disc is
-// near a player can be told before the kicks of earlier slots.
+void integrate_player(Disc& p, bool kick_armed) {
+    const double damping = kick_armed ? p.kickingDamping : p.damping;
+    p.pos = p.pos + p.vel;
+    p.vel = p.vel * damping;
+}
+
+// The players' actions in slot order, then the integration (slot by slot
+// where only the ball is kickable). The kick bookkeeping of a slot is worked
+// in locals and stored once, without branches on the actions, which callers
+// draw at random: a store through a byte pointer may alias anything, and
+// would make every later field be loaded again. Kicks change only
+// velocities, so whether a kickable disc is near a player can be told
+// before the kicks of earlier slots.
 void act_and_integrate(MatchState& state, const PlayerAction* actions, const BallKickBounds& bounds) {
     Disc* discs = state.discs.data();
     const std::size_t first_player = state.first_player;
@@ -188,12 +195,14 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
         const Vec2 u = input_direction(action);
         p.vel.x = a * u.x + p.vel.x;
         p.vel.y = a * u.y + p.vel.y;
+        if (bounds.ball_only) {
+            // The later slots' kicks move only the ball and themselves, so
+            // this player is done with and moves at once.
+            integrate_player(p, flag);
+        }
     }
-    for (std::size_t j = 0; j < n_players; ++j) {
-        Disc& p = players[j];
-        const double damping = kick_flag[j] ? p.kickingDamping : p.damping;
-        p.pos = p.pos + p.vel;
-        p.vel = p.vel * damping;
+    if (!bounds.ball_only) {
+        for (std::size_t j = 0; j < n_players; ++j) integrate_player(players[j], kick_flag[j] != 0);
     }
     // Obstacle discs are never integrated: only contacts move them.
     Disc& ball = discs[0];

@@ -153,6 +153,21 @@ TEST(kick_reach_holds_for_every_slot_of_many_players_and_mixed_radii) {
     }
 }
 
+// A kick moves a kickable player of an earlier slot before anyone is
+// integrated: it leaves with the kick in the velocity it moves and damps by.
+TEST(a_kicked_player_of_an_earlier_slot_moves_with_the_kick) {
+    Disc kicked = player(RED, {0, 0});
+    kicked.cGroup |= group::KICK;
+    Disc kicker = player(BLUE, {15 + 15 + 3.99, 0});
+    kicker.acceleration = kicker.kickingAcceleration = 0;
+    MatchState s = states::make(states::ball_at({1000, 1000}), {}, {kicked, kicker});
+    step(s, {{0, 0, 0}, {0, 0, 1}});
+    // n points from the kicker to slot 0: (-1, 0); strength 5, invMass 0.5.
+    CHECK_BITS(slot(s, 0).pos.x, -2.5);
+    CHECK_BITS(slot(s, 0).vel.x, -2.5 * 0.96);
+    CHECK_EQ(s.kick_flag[1], std::uint8_t{0});
+}
+
 // Kicks that miss by far skip the square root; near the edge of reach, for
 // radii of every sign and size, a kick must hit exactly when the full test
 // says so.
