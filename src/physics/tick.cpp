@@ -38,26 +38,29 @@ double squared_reach_bound(double ra, double rb) {
     return t * t;
 }
 
+// Kicks disc k, if it is within reach of the kicker p (another disc), with
+// the full impulse, and recoils the kicker; returns whether it did.
+bool kick_if_in_reach(Disc& k, Disc& p) {
+    const Vec2 d = k.pos - p.pos;
+    const double d2 = dot(d, d);
+    if (!(d2 > 0.0)) return false;
+    if (d2 > squared_reach_bound(k.radius, p.radius)) return false;
+    const double dist = std::sqrt(d2);
+    if (!(dist - k.radius - p.radius < KICK_REACH)) return false;
+    const Vec2 n = {d.x / dist, d.y / dist};
+    k.vel.x = (p.kickStrength * n.x) * k.invMass + k.vel.x;
+    k.vel.y = (p.kickStrength * n.y) * k.invMass + k.vel.y;
+    p.vel.x = (n.x * (-p.kickback)) * p.invMass + p.vel.x;
+    p.vel.y = (n.y * (-p.kickback)) * p.invMass + p.vel.y;
+    return true;
+}
+
 // Kicks every kickable disc within reach of the kicker disc, each with
 // the full impulse, and recoils the kicker once per disc hit.
 bool kick_everything_in_reach(Disc* discs, const ContactPlan& plan, std::size_t kicker) {
-    Disc& p = discs[kicker];
     bool hit = false;
     for_each_bit(plan.kickable.data(), plan.disc_words, [&](std::size_t i) {
-        if (i == kicker) return;
-        Disc& k = discs[i];
-        const Vec2 d = k.pos - p.pos;
-        const double d2 = dot(d, d);
-        if (!(d2 > 0.0)) return;
-        if (d2 > squared_reach_bound(k.radius, p.radius)) return;
-        const double dist = std::sqrt(d2);
-        if (!(dist - k.radius - p.radius < KICK_REACH)) return;
-        const Vec2 n = {d.x / dist, d.y / dist};
-        k.vel.x = (p.kickStrength * n.x) * k.invMass + k.vel.x;
-        k.vel.y = (p.kickStrength * n.y) * k.invMass + k.vel.y;
-        p.vel.x = (n.x * (-p.kickback)) * p.invMass + p.vel.x;
-        p.vel.y = (n.y * (-p.kickback)) * p.invMass + p.vel.y;
-        hit = true;
+        if (i != kicker) hit |= kick_if_in_reach(discs[i], discs[kicker]);
     });
     return hit;
 }
@@ -152,7 +155,8 @@ void integrate_player(Disc& p, bool kick_armed) {
 // draw at random: a store through a byte pointer may alias anything, and
 // would make every later field be loaded again. Kicks change only
 // velocities, so whether a kickable disc is near a player can be told
-// before the kicks of earlier slots.
+// before the kicks of earlier slots. `ball_only` is that of the bounds.
+template <bool ball_only>
 void act_and_integrate(MatchState& state, const PlayerAction* actions, const BallKickBounds& bounds) {
     Disc* discs = state.discs.data();
     const std::size_t first_player = state.first_player;
@@ -176,10 +180,11 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
         budget += budget < limit.cap;
         const bool may_kick = flag & (cooldown <= 0) & (budget >= 0);
         const std::size_t slot_disc = first_player + j;
-        if (may_kick && (bounds.ball_only ? near_ball(discs[0], players[j], bounds.squared[j])
-                                          : anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)))
+        if (may_kick && (ball_only ? near_ball(discs[0], players[j], bounds.squared[j])
+                                   : anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)))
             [[unlikely]] {
-            if (kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
+            if (ball_only ? kick_if_in_reach(discs[0], players[j])
+                          : kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
                 flag = false;
                 cooldown = limit.min;
                 budget = saturating_sub(budget, limit.cost);
@@ -195,13 +200,13 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
         const Vec2 u = input_direction(action);
         p.vel.x = a * u.x + p.vel.x;
         p.vel.y = a * u.y + p.vel.y;
-        if (bounds.ball_only) {
+        if constexpr (ball_only) {
             // The later slots' kicks move only the ball and themselves, so
             // this player is done with and moves at once.
             integrate_player(p, flag);
         }
     }
-    if (!bounds.ball_only) {
+    if constexpr (!ball_only) {
         for (std::size_t j = 0; j < n_players; ++j) integrate_player(players[j], kick_flag[j] != 0);
     }
     // Obstacle discs are never integrated: only contacts move them.
@@ -216,7 +221,11 @@ std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Swee
                             const BallKickBounds& bounds, SweepAnchors* anchors = nullptr) {
     // The goal test needs the ball's place before it moves.
     const Vec2 ball_before = state.discs[0].pos;
-    act_and_integrate(state, actions, bounds);
+    if (bounds.ball_only) {
+        act_and_integrate<true>(state, actions, bounds);
+    } else {
+        act_and_integrate<false>(state, actions, bounds);
+    }
     sweep_contacts(state, sweep, anchors);
     ++state.steps;
     return advance_phase(state, ball_before, state.discs[0].pos);
