@@ -218,7 +218,8 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
 std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
-                            const BallKickBounds& bounds, SweepAnchors* anchors = nullptr) {
+                            const BallKickBounds& bounds, SweepAnchors* anchors = nullptr,
+                            bool player_masks_current = false) {
     // The goal test needs the ball's place before it moves.
     const Vec2 ball_before = state.discs[0].pos;
     if (bounds.ball_only) {
@@ -228,7 +229,7 @@ std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Swee
     }
     sweep_contacts(state, sweep, anchors);
     ++state.steps;
-    return advance_phase(state, ball_before, state.discs[0].pos);
+    return advance_phase(state, ball_before, state.discs[0].pos, player_masks_current);
 }
 
 void check_call(const MatchState& state, const PlayerAction* actions, std::size_t n_actions, const char* operation) {
@@ -272,7 +273,10 @@ std::optional<Team> TickSequence::next() {
     }
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_, kick_bounds_, &anchors_);
+    // For the same reasons, once the masks cannot differ from those the last
+    // tick wrote, this tick would write them again as they are.
+    const bool masks_current = ticked_ && !masks_may_differ_;
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, kick_bounds_, &anchors_, masks_current);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;
