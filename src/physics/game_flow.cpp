@@ -88,17 +88,17 @@ std::optional<Team> phase_step(MatchState& state, Vec2 b0, Vec2 b1) {
     return advance_phase(state, b0, b1);
 }
 
-std::optional<Team> advance_phase(MatchState& state, Vec2 b0, Vec2 b1) {
+std::optional<Team> advance_phase(MatchState& state, Vec2 b0, Vec2 b1, bool player_masks_current) {
     switch (state.phase) {
         case GamePhase::Kickoff: {
             const CollisionFlags barrier = state.kickoff_team == RED ? group::RED_KO : group::BLUE_KO;
-            set_player_masks(state, PLAYER_CMASK | barrier);
+            if (!player_masks_current) set_player_masks(state, PLAYER_CMASK | barrier);
             const Vec2 v = state.discs[0].vel;
             if (dot(v, v) > 0.0) state.phase = GamePhase::Playing;
             return std::nullopt;
         }
         case GamePhase::Playing: {
-            set_player_masks(state, PLAYER_CMASK);
+            if (!player_masks_current) set_player_masks(state, PLAYER_CMASK);
             for (const Goal& goal : state.goals) {
                 if (!crossed(goal, b0, b1)) continue;
                 add_goal(goal.team == RED ? state.blue_score : state.red_score);

@@ -18,4 +18,8 @@ std::optional<Team> phase_step(MatchState& state, Vec2 b0, Vec2 b1);
 
 // phase_step for a caller that has checked the state with
 // require_consistent_state already (the tick does, once per tick).
-std::optional<Team> advance_phase(MatchState& state, Vec2 b0, Vec2 b1);
+// `player_masks_current`: the caller knows that the player masks hold what
+// this step would write to them (the step before wrote them, in the same
+// phase and for the same kicking-off team, and nothing has since), so the
+// step leaves them as they are.
+std::optional<Team> advance_phase(MatchState& state, Vec2 b0, Vec2 b1, bool player_masks_current = false);

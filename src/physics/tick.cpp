@@ -38,26 +38,29 @@ double squared_reach_bound(double ra, double rb) {
     return t * t;
 }
 
+// Kicks disc k, if it is within reach of the kicker p (another disc), with
+// the full impulse, and recoils the kicker; returns whether it did.
+bool kick_if_in_reach(Disc& k, Disc& p) {
+    const Vec2 d = k.pos - p.pos;
+    const double d2 = dot(d, d);
+    if (!(d2 > 0.0)) return false;
+    if (d2 > squared_reach_bound(k.radius, p.radius)) return false;
+    const double dist = std::sqrt(d2);
+    if (!(dist - k.radius - p.radius < KICK_REACH)) return false;
+    const Vec2 n = {d.x / dist, d.y / dist};
+    k.vel.x = (p.kickStrength * n.x) * k.invMass + k.vel.x;
+    k.vel.y = (p.kickStrength * n.y) * k.invMass + k.vel.y;
+    p.vel.x = (n.x * (-p.kickback)) * p.invMass + p.vel.x;
+    p.vel.y = (n.y * (-p.kickback)) * p.invMass + p.vel.y;
+    return true;
+}
+
 // Kicks every kickable disc within reach of the kicker disc, each with
 // the full impulse, and recoils the kicker once per disc hit.
 bool kick_everything_in_reach(Disc* discs, const ContactPlan& plan, std::size_t kicker) {
-    Disc& p = discs[kicker];
     bool hit = false;
     for_each_bit(plan.kickable.data(), plan.disc_words, [&](std::size_t i) {
-        if (i == kicker) return;
-        Disc& k = discs[i];
-        const Vec2 d = k.pos - p.pos;
-        const double d2 = dot(d, d);
-        if (!(d2 > 0.0)) return;
-        if (d2 > squared_reach_bound(k.radius, p.radius)) return;
-        const double dist = std::sqrt(d2);
-        if (!(dist - k.radius - p.radius < KICK_REACH)) return;
-        const Vec2 n = {d.x / dist, d.y / dist};
-        k.vel.x = (p.kickStrength * n.x) * k.invMass + k.vel.x;
-        k.vel.y = (p.kickStrength * n.y) * k.invMass + k.vel.y;
-        p.vel.x = (n.x * (-p.kickback)) * p.invMass + p.vel.x;
-        p.vel.y = (n.y * (-p.kickback)) * p.invMass + p.vel.y;
-        hit = true;
+        if (i != kicker) hit |= kick_if_in_reach(discs[i], discs[kicker]);
     });
     return hit;
 }
@@ -103,6 +106,14 @@ bool near_kicker(const Disc& p, const Disc& k) {
     return (d2 > 0.0) & !(d2 > squared_reach_bound(k.radius, p.radius));
 }
 
+// The same when the ball is the only kickable disc, with the bound that
+// BallKickBounds derived for the kicker.
+bool near_ball(const Disc& ball, const Disc& p, double bound) {
+    const Vec2 d = ball.pos - p.pos;
+    const double d2 = dot(d, d);
+    return (d2 > 0.0) & !(d2 > bound);
+}
+
 // `kickable` is the plan's first word of kickable discs, which holds them
 // all when there are at most 64 discs (as a rule the ball alone).
 bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint64_t kickable, std::size_t kicker) {
@@ -118,15 +129,38 @@ bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint6
     return near;
 }
 
-// The players' actions in slot order, then the integration. The kick
-// bookkeeping of a slot is worked in locals and stored once, without
-// branches on the actions, which callers draw at random: a store through a
-// byte pointer may alias anything, and would make every later field be
-// loaded again. Kicks change only velocities, so whether a kickable disc is
-// near a player can be told before the kicks of earlier slots.
-void act_and_integrate(MatchState& state, const PlayerAction* actions) {
+}  // namespace
+
+void BallKickBounds::derive(const MatchState& state) {
+    const ContactPlan& plan = state.contact_plan;
+    // A state built outside the batch may hold more players than the table.
+    ball_only = plan.disc_words == 1 && plan.kickable[0] == 1 && state.n_players <= MAX_PLAYERS;
+    if (!ball_only) return;
+    const double ball_radius = state.discs[0].radius;
+    for (std::size_t j = 0; j < state.n_players; ++j)
+        squared[j] = squared_reach_bound(ball_radius, state.discs[state.first_player + j].radius);
+}
+
+namespace {
+
+void integrate_player(Disc& p, bool kick_armed) {
+    const double damping = kick_armed ? p.kickingDamping : p.damping;
+    p.pos = p.pos + p.vel;
+    p.vel = p.vel * damping;
+}
+
+// The players' actions in slot order, then the integration (slot by slot
+// where only the ball is kickable). The kick bookkeeping of a slot is worked
+// in locals and stored once, without branches on the actions, which callers
+// draw at random: a store through a byte pointer may alias anything, and
+// would make every later field be loaded again. Kicks change only
+// velocities, so whether a kickable disc is near a player can be told
+// before the kicks of earlier slots. `ball_only` is that of the bounds.
+template <bool ball_only>
+void act_and_integrate(MatchState& state, const PlayerAction* actions, const BallKickBounds& bounds) {
     Disc* discs = state.discs.data();
-    Disc* players = discs + state.first_player;
+    const std::size_t first_player = state.first_player;
+    Disc* players = discs + first_player;
     std::uint8_t* kick_flag = state.kick_flag.data();
     std::uint8_t* kick_held = state.kick_held.data();
     std::int64_t* kick_cooldown = state.kick_cooldown.data();
@@ -145,9 +179,12 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
         cooldown -= cooldown > 0;
         budget += budget < limit.cap;
         const bool may_kick = flag & (cooldown <= 0) & (budget >= 0);
-        const std::size_t slot_disc = state.first_player + j;
-        if (may_kick && anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)) [[unlikely]] {
-            if (kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
+        const std::size_t slot_disc = first_player + j;
+        if (may_kick && (ball_only ? near_ball(discs[0], players[j], bounds.squared[j])
+                                   : anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)))
+            [[unlikely]] {
+            if (ball_only ? kick_if_in_reach(discs[0], players[j])
+                          : kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
                 flag = false;
                 cooldown = limit.min;
                 budget = saturating_sub(budget, limit.cost);
@@ -163,12 +200,14 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
         const Vec2 u = input_direction(action);
         p.vel.x = a * u.x + p.vel.x;
         p.vel.y = a * u.y + p.vel.y;
+        if constexpr (ball_only) {
+            // The later slots' kicks move only the ball and themselves, so
+            // this player is done with and moves at once.
+            integrate_player(p, flag);
+        }
     }
-    for (std::size_t j = 0; j < n_players; ++j) {
-        Disc& p = players[j];
-        const double damping = kick_flag[j] ? p.kickingDamping : p.damping;
-        p.pos = p.pos + p.vel;
-        p.vel = p.vel * damping;
+    if constexpr (!ball_only) {
+        for (std::size_t j = 0; j < n_players; ++j) integrate_player(players[j], kick_flag[j] != 0);
     }
     // Obstacle discs are never integrated: only contacts move them.
     Disc& ball = discs[0];
@@ -179,13 +218,18 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions) {
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
 std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
-                            SweepAnchors* anchors = nullptr) {
+                            const BallKickBounds& bounds, SweepAnchors* anchors = nullptr,
+                            bool player_masks_current = false) {
     // The goal test needs the ball's place before it moves.
     const Vec2 ball_before = state.discs[0].pos;
-    act_and_integrate(state, actions);
+    if (bounds.ball_only) {
+        act_and_integrate<true>(state, actions, bounds);
+    } else {
+        act_and_integrate<false>(state, actions, bounds);
+    }
     sweep_contacts(state, sweep, anchors);
     ++state.steps;
-    return advance_phase(state, ball_before, state.discs[0].pos);
+    return advance_phase(state, ball_before, state.discs[0].pos, player_masks_current);
 }
 
 void check_call(const MatchState& state, const PlayerAction* actions, std::size_t n_actions, const char* operation) {
@@ -201,7 +245,9 @@ void check_call(const MatchState& state, const PlayerAction* actions, std::size_
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep) {
     check_call(state, actions, n_actions, "tick");
     refresh_contact_plan(state);
-    return advance(state, actions, sweep);
+    BallKickBounds bounds;
+    bounds.derive(state);
+    return advance(state, actions, sweep, bounds);
 }
 
 TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep,
@@ -209,6 +255,7 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
+    kick_bounds_.derive(state);
 }
 
 std::optional<Team> TickSequence::next() {
@@ -220,10 +267,16 @@ std::optional<Team> TickSequence::next() {
     // the plan's only after the first tick (which may overwrite masks set
     // from outside) and after a tick that started in another phase, or for
     // another team, than the one before it, or changed the phase.
-    if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) forget_quiet_discs(anchors_);
+    if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) {
+        forget_quiet_discs(anchors_);
+        kick_bounds_.derive(state_);
+    }
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_, &anchors_);
+    // For the same reasons, once the masks cannot differ from those the last
+    // tick wrote, this tick would write them again as they are.
+    const bool masks_current = ticked_ && !masks_may_differ_;
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, kick_bounds_, &anchors_, masks_current);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;

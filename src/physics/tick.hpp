@@ -14,6 +14,18 @@
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
                          Sweep sweep = Sweep::fast);
 
+// What the kicks of a run of ticks need to know only once: whether the ball
+// is the only kickable disc and, if so, per player slot, the square of a
+// distance from the ball beyond which that player's kick certainly misses.
+// No tick changes a radius or what is kickable.
+struct BallKickBounds {
+    bool ball_only = false;
+    double squared[MAX_PLAYERS];
+
+    // From the state's radii and its up-to-date contact plan.
+    void derive(const MatchState& state);
+};
+
 // Up to max_ticks ticks under the same actions, as that many calls of tick()
 // would run them, stopping after the first tick that reports a goal. The
 // state is checked and the contact plan brought up to date once, not on
@@ -48,4 +60,5 @@ private:
     Team last_kickoff_team_ = NO_TEAM;
     bool masks_may_differ_ = false;
     SweepAnchors anchors_;
+    BallKickBounds kick_bounds_;
 };

@@ -122,6 +122,52 @@ TEST(kick_reach_is_exclusive_at_four_units) {
     }
 }
 
+// The kicks of a run keep per-slot bounds for the batch's most players; a
+// state built with more, or whose player radii differ from slot to slot,
+// must kick as the exact test says, in single ticks and in a run alike.
+TEST(kick_reach_holds_for_every_slot_of_many_players_and_mixed_radii) {
+    for (const std::size_t n_players : {std::size_t{3}, MAX_PLAYERS + 8}) {
+        std::vector<Disc> players;
+        for (std::size_t j = 0; j < n_players; ++j) {
+            // Far apart, away from the ball, all but the last.
+            Disc p = player(j % 2 == 0 ? RED : BLUE, {-5000.0 - 100.0 * static_cast<double>(j), 3000});
+            p.radius = 5.0 + static_cast<double>(j % 4);
+            p.acceleration = p.kickingAcceleration = 0;
+            players.push_back(p);
+        }
+        // The last slot's surface 3.99 from the ball's, the one before it 4.0.
+        players[n_players - 1].pos = {10 + players[n_players - 1].radius + 3.99, 0};
+        players[n_players - 2].pos = {0, 10 + players[n_players - 2].radius + 4.0};
+        for (const bool run : {false, true}) {
+            MatchState s = states::make(states::ball_at({0, 0}), {}, players);
+            const std::vector<PlayerAction> actions(n_players, PlayerAction{0, 0, 1});
+            if (run) {
+                tick_repeatedly(s, actions.data(), actions.size(), 1);
+            } else {
+                step(s, actions);
+            }
+            CHECK_BITS(s.discs[0].vel.x, -5 * 0.99);
+            CHECK_EQ(s.kick_flag[n_players - 1], std::uint8_t{0});
+            CHECK_EQ(s.kick_flag[n_players - 2], std::uint8_t{1});
+        }
+    }
+}
+
+// A kick moves a kickable player of an earlier slot before anyone is
+// integrated: it leaves with the kick in the velocity it moves and damps by.
+TEST(a_kicked_player_of_an_earlier_slot_moves_with_the_kick) {
+    Disc kicked = player(RED, {0, 0});
+    kicked.cGroup |= group::KICK;
+    Disc kicker = player(BLUE, {15 + 15 + 3.99, 0});
+    kicker.acceleration = kicker.kickingAcceleration = 0;
+    MatchState s = states::make(states::ball_at({1000, 1000}), {}, {kicked, kicker});
+    step(s, {{0, 0, 0}, {0, 0, 1}});
+    // n points from the kicker to slot 0: (-1, 0); strength 5, invMass 0.5.
+    CHECK_BITS(slot(s, 0).pos.x, -2.5);
+    CHECK_BITS(slot(s, 0).vel.x, -2.5 * 0.96);
+    CHECK_EQ(s.kick_flag[1], std::uint8_t{0});
+}
+
 // Kicks that miss by far skip the square root; near the edge of reach, for
 // radii of every sign and size, a kick must hit exactly when the full test
 // says so.
