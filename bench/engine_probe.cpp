@@ -7,9 +7,12 @@
 //   engine_probe ticks N_RED N_BLUE N_ENVS N_TICKS
 //       The batch benchmark's loop (every player holds (1, 1, 1), slot 0
 //       taps kick) over N_ENVS classic envs on this thread, and its rate.
-//   engine_probe steps N_RED N_BLUE N_ENVS N_STEPS
+//   engine_probe steps N_RED N_BLUE N_ENVS N_STEPS [RUNS]
 //       Batch steps of 8 ticks under seeded random actions in {-1, 0, 1}^2 x
-//       {0, 1, 2}, each env stopping at a goal as the batch does.
+//       {0, 1, 2}, each env stopping at a goal as the batch does. With RUNS
+//       (1, 2, 4 or 8), each step's ticks are run as that many runs of
+//       tick_repeatedly under the same actions: the same matches, with the
+//       setup of a run paid RUNS times, which is how it is measured.
 //
 // Built only when asked: cmake -DZORBIC_BENCH_TOOLS=ON, target engine_probe.
 
@@ -97,7 +100,8 @@ int run_ticks(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, s
     return 0;
 }
 
-int run_steps(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, std::uint64_t n_steps) {
+int run_steps(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, std::uint64_t n_steps,
+              std::uint64_t runs) {
     constexpr std::uint64_t TICK_SKIP = 8;
     std::vector<MatchState> envs(n_envs, classic(n_red, n_blue));
     const std::uint64_t n_players = n_red + n_blue;
@@ -111,7 +115,9 @@ int run_steps(std::uint64_t n_red, std::uint64_t n_blue, std::uint64_t n_envs, s
             PlayerAction buffer[MAX_PLAYERS] = {};
             const PlayerAction* mine = &actions[(step * n_envs + i) * n_players];
             for (std::uint64_t j = 0; j < n_players; ++j) buffer[j] = mine[j];
-            tick_repeatedly(envs[i], buffer, n_players, TICK_SKIP);
+            for (std::uint64_t run = 0; run < runs; ++run) {
+                if (tick_repeatedly(envs[i], buffer, n_players, TICK_SKIP / runs).goal) break;
+            }
         }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -129,11 +135,17 @@ int main(int argc, char** argv) {
     if (mode == "sizes" && argc == 4) return print_sizes(parse_count(argv[2]), parse_count(argv[3]));
     if (mode == "ticks" && argc == 6)
         return run_ticks(parse_count(argv[2]), parse_count(argv[3]), parse_count(argv[4]), parse_count(argv[5]));
-    if (mode == "steps" && argc == 6)
-        return run_steps(parse_count(argv[2]), parse_count(argv[3]), parse_count(argv[4]), parse_count(argv[5]));
+    if (mode == "steps" && (argc == 6 || argc == 7)) {
+        const std::uint64_t runs = argc == 7 ? parse_count(argv[6]) : 1;
+        if (runs == 0 || runs > 8 || 8 % runs != 0) {
+            std::fprintf(stderr, "engine_probe: RUNS must be 1, 2, 4 or 8\n");
+            return 2;
+        }
+        return run_steps(parse_count(argv[2]), parse_count(argv[3]), parse_count(argv[4]), parse_count(argv[5]), runs);
+    }
     std::fprintf(stderr,
                  "usage: engine_probe sizes N_RED N_BLUE\n"
                  "       engine_probe ticks N_RED N_BLUE N_ENVS N_TICKS\n"
-                 "       engine_probe steps N_RED N_BLUE N_ENVS N_STEPS\n");
+                 "       engine_probe steps N_RED N_BLUE N_ENVS N_STEPS [RUNS]\n");
     return 2;
 }
