@@ -87,6 +87,25 @@ def test_a_single_env_steps_on_the_calling_thread():
     assert counts["one_env"] == 0 and counts["two_envs"] >= 2
 
 
+FIRST_RESET = """
+    import json, os
+    import numpy as np
+    import zorbic_core
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    env = zorbic_core.VecEnv(8, 1, 1)
+    before = threads()
+    env.reset_mask(np.ones(8, bool))
+    print(json.dumps({"pool": threads() - before}))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+def test_a_masked_reset_of_several_envs_runs_on_the_pool():
+    # It is a parallel operation like physics_step: the first one starts the pool.
+    assert child_json(FIRST_RESET, num_threads="2")["pool"] >= 2
+
+
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 @pytest.mark.parametrize(
     "num_threads, rs_num_cpus, expected",
