@@ -40,6 +40,36 @@ def child_json(script, **kwargs):
     return json.loads(run_child(script, **kwargs).stdout.strip().splitlines()[-1])
 
 
+# ---- waiting ---------------------------------------------------------------
+
+# CPU seconds the process spends while its pool has nothing to do, after
+# steps that leave its threads watching for more work.
+IDLE_CPU = """
+    import json, resource, time
+    import numpy as np
+    import zorbic_core
+    env = zorbic_core.VecEnv(256, 1, 1)
+    actions = np.zeros((256, 2, 3), np.int64)
+    for _ in range(20):
+        env.physics_step(actions)
+    time.sleep(0.2)  # far beyond any watch
+    def cpu():
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return usage.ru_utime + usage.ru_stime
+    before = cpu()
+    time.sleep(0.5)
+    print(json.dumps({"idle_cpu_seconds": cpu() - before}))
+"""
+
+
+@pytest.mark.parametrize("num_threads", ["1", "2"])
+def test_an_idle_pool_stops_watching_for_work(num_threads):
+    # Threads that watched for ever would burn a core each for the life of
+    # the process; blocked ones use none.
+    idle = child_json(IDLE_CPU, num_threads=num_threads)["idle_cpu_seconds"]
+    assert idle < 0.1
+
+
 # ---- pool size -----------------------------------------------------------
 
 COUNT_THREADS = """
