@@ -123,10 +123,10 @@ struct Pool {
 // blocks at once instead (its wake-up is then quick, as no core is idle).
 // A thread with a core to itself watches long: a submitter for as long as a
 // step of a large batch takes, so that the wake-up would add at most a few
-// per cent to any job it waits for; a worker for the gap a training loop
-// leaves between steps (observations, a policy's forward pass). Others
-// watch only through the gap of steps issued back to back, so as not to
-// hold a core that the caller's own thread needs.
+// per cent to any job it waits for; a worker, in a pool smaller than the
+// machine, for the gap a training loop leaves between steps (observations,
+// a policy's forward pass). Others watch only through the gap of steps
+// issued back to back, so as not to hold a core that other work needs.
 constexpr auto SHORT_WATCH = std::chrono::microseconds(200);
 constexpr auto WORKER_LONG_WATCH = std::chrono::microseconds(2000);
 constexpr auto SUBMITTER_LONG_WATCH = std::chrono::microseconds(5000);
@@ -168,8 +168,11 @@ bool spin_until(Done done, std::chrono::microseconds budget) {
 void wait_for_work(Pool* pool, std::unique_lock<std::mutex>& lock) {
     if (pool->spinning < pool->cores) {
         const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
-        // Counting this worker, the watchers leave a core for the caller's thread.
-        const bool core_left_free = pool->spinning + 1 < pool->cores;
+        // A pool as large as the machine shares its cores with the caller's
+        // own work between steps (a policy's threads, say), which a long
+        // watch would keep waiting; a smaller one leaves cores free, and
+        // its watchers still leave one for the caller's thread.
+        const bool core_left_free = pool->threads < pool->cores && pool->spinning + 1 < pool->cores;
         ++pool->spinning;
         lock.unlock();
         spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
