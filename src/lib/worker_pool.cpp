@@ -170,9 +170,9 @@ void wait_for_work(Pool* pool, std::unique_lock<std::mutex>& lock) {
         const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
         // A pool as large as the machine shares its cores with the caller's
         // own work between steps (a policy's threads, say), which a long
-        // watch would keep waiting; a smaller one leaves cores free, and
-        // its watchers still leave one for the caller's thread.
-        const bool core_left_free = pool->threads < pool->cores && pool->spinning + 1 < pool->cores;
+        // watch would keep waiting; a smaller one leaves a core free for the
+        // caller's thread however many of its workers watch.
+        const bool core_left_free = pool->threads < pool->cores;
         ++pool->spinning;
         lock.unlock();
         spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
