@@ -97,7 +97,15 @@ def test_a_stadium_name_with_escapes_is_printed_escaped(tmp_path: Path, capsys: 
 def test_an_interrupt_ends_in_one_line_and_leaves_no_temporary_file(tmp_path: Path, sent: int, status: int) -> None:
     out = tmp_path / "long.zrp"
     command = [sys.executable, "-m", "zorbic", "record", "--out", str(out), "--steps", "1000000"]
-    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    # A shell starts a background job with SIGINT ignored, and a child keeps
+    # that disposition; Python then never raises KeyboardInterrupt. A handled
+    # signal is reset to the default on exec, so the child starts as it would
+    # from a terminal, wherever this suite was launched from.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     try:
         # The recording runs long enough for the signal to land inside it.
         time.sleep(4)
