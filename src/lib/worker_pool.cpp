@@ -111,17 +111,25 @@ struct Pool {
 
 // Waking a blocked thread costs a system call on each side and, on an idle
 // machine, the time for a core to leave its sleep state: tens of
-// microseconds, more than a small batch takes to step. So a worker that runs
-// out of work, and a submitter waiting for its job, first watch for a while
-// (yielding the core to any other thread that wants it) and block only if
-// nothing happened. Steps issued back to back then never block at all.
+// microseconds, more than a small batch takes to step, and on a virtual
+// machine whose idle core has been handed back to the host, a hundred or
+// more. So a worker that runs out of work, and a submitter waiting for its
+// job, first watch for a while (yielding the core to any other thread that
+// wants it) and block only if nothing happened.
 //
 // Watching takes a core, though. No more workers watch than there are cores,
 // and a submitter watches only if its job leaves a core free: otherwise it
 // would take turns on a core with a worker that has real work, and it
 // blocks at once instead (its wake-up is then quick, as no core is idle).
-constexpr auto WORKER_SPIN = std::chrono::microseconds(200);
-constexpr auto SUBMITTER_SPIN = std::chrono::microseconds(200);
+// A thread with a core to itself watches long: a submitter for as long as a
+// step of a large batch takes, so that the wake-up would add at most a few
+// per cent to any job it waits for; a worker, in a pool smaller than the
+// machine, for the gap a training loop leaves between steps (observations,
+// a policy's forward pass). Others watch only through the gap of steps
+// issued back to back, so as not to hold a core that other work needs.
+constexpr auto SHORT_WATCH = std::chrono::microseconds(200);
+constexpr auto WORKER_LONG_WATCH = std::chrono::microseconds(2000);
+constexpr auto SUBMITTER_LONG_WATCH = std::chrono::microseconds(5000);
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -129,9 +137,17 @@ inline void cpu_relax() {
 #endif
 }
 
+// A yield that comes back this late ran another thread in between: one that
+// wanted this core. With no other thread ready, a yield takes a microsecond
+// or two.
+constexpr auto CONTENDED_YIELD = std::chrono::microseconds(50);
+
 // Returns true as soon as done() holds, false if it still does not after
 // `budget`. Now and then it offers the core to another thread: a yield is a
-// system call, so doing it on every round would delay noticing done().
+// system call, so doing it on every round would delay noticing done(). Once
+// another thread has taken the core up on that offer, the core is not idle
+// and watching it only takes turns with real work (other processes' as
+// well, which the pool cannot count), so it stops and reports false.
 template <class Done>
 bool spin_until(Done done, std::chrono::microseconds budget) {
     const auto give_up = std::chrono::steady_clock::now() + budget;
@@ -139,8 +155,10 @@ bool spin_until(Done done, std::chrono::microseconds budget) {
         if (done()) return true;
         cpu_relax();
         if (round % 1024 == 0) {
-            if (std::chrono::steady_clock::now() >= give_up) return done();
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= give_up) return done();
             sched_yield();
+            if (std::chrono::steady_clock::now() - now >= CONTENDED_YIELD) return done();
         }
     }
 }
@@ -150,9 +168,15 @@ bool spin_until(Done done, std::chrono::microseconds budget) {
 void wait_for_work(Pool* pool, std::unique_lock<std::mutex>& lock) {
     if (pool->spinning < pool->cores) {
         const std::uint64_t seen = pool->submissions.load(std::memory_order_relaxed);
+        // A pool as large as the machine shares its cores with the caller's
+        // own work between steps (a policy's threads, say), which a long
+        // watch would keep waiting; a smaller one leaves a core free for the
+        // caller's thread however many of its workers watch.
+        const bool core_left_free = pool->threads < pool->cores;
         ++pool->spinning;
         lock.unlock();
-        spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; }, WORKER_SPIN);
+        spin_until([pool, seen] { return pool->submissions.load(std::memory_order_relaxed) != seen; },
+                   core_left_free ? WORKER_LONG_WATCH : SHORT_WATCH);
         lock.lock();
         --pool->spinning;
         if (pool->pending_head != nullptr) return;
@@ -312,7 +336,7 @@ void run_chunks(std::size_t n, ChunkFn fn, void* context) {
     }
     const bool core_left_free = std::min(job.n_chunks, pool.threads) < pool.cores;
     if (!core_left_free ||
-        !spin_until([&job] { return job.finished.load(std::memory_order_acquire); }, SUBMITTER_SPIN)) {
+        !spin_until([&job] { return job.finished.load(std::memory_order_acquire); }, SUBMITTER_LONG_WATCH)) {
         std::unique_lock lock(pool.mutex);
         job.submitter_asleep = true;
         pool.job_finished.wait(lock, [&job] { return job.finished.load(std::memory_order_relaxed); });
