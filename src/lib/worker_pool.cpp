@@ -272,14 +272,19 @@ Pool* start_pool_locked() {
     sigfillset(&all_signals);
     pthread_sigmask(SIG_SETMASK, &all_signals, &caller_mask);
     // A process may be allowed fewer threads than asked for; the pool then
-    // works with those it got.
-    for (std::size_t i = 0; i < wanted; ++i) {
-        try {
-            std::thread(run_worker, pool).detach();
-        } catch (const std::system_error&) {
-            break;
+    // works with those it got. Workers read the count, and each starts by
+    // taking the pool's lock, so holding it here lets them see only the
+    // final one.
+    {
+        std::lock_guard counting(pool->mutex);
+        for (std::size_t i = 0; i < wanted; ++i) {
+            try {
+                std::thread(run_worker, pool).detach();
+            } catch (const std::system_error&) {
+                break;
+            }
+            ++pool->threads;
         }
-        ++pool->threads;
     }
     pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
     if (pool->threads == 0) {
