@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -43,6 +44,24 @@ TEST(pool_runs_the_items_of_each_thread_in_index_order) {
         const auto entry = next_at_least.try_emplace(runner[i], 0).first;
         CHECK(sequence[i] >= entry->second);
         entry->second = sequence[i] + 1;
+    }
+}
+
+TEST(pool_runs_a_slow_last_piece_to_its_end_before_returning) {
+    // The caller watches for the end of its job for a while, then blocks: it
+    // must wait for a last piece that ends within its watch and for one that
+    // ends long after it. Every item takes a while, so that each worker gets
+    // pieces of its own and one of them runs out early.
+    for (const auto slow : {std::chrono::microseconds(1000), std::chrono::microseconds(20000)}) {
+        for (int round = 0; round < 5; ++round) {
+            constexpr std::size_t n = 32;
+            std::vector<std::atomic<bool>> ran(n);
+            worker_pool::parallel_for(n, [&](std::size_t i) {
+                std::this_thread::sleep_for(i == n - 1 ? slow : std::chrono::microseconds(100));
+                ran[i].store(true, std::memory_order_relaxed);
+            });
+            for (std::size_t i = 0; i < n; ++i) CHECK(ran[i].load(std::memory_order_relaxed));
+        }
     }
 }
 
