@@ -107,7 +107,7 @@ bool near_kicker(const Disc& p, const Disc& k) {
 }
 
 // The same when the ball is the only kickable disc, with the bound that
-// BallKickBounds derived for the kicker.
+// PlayerTables derived for the kicker.
 bool near_ball(const Disc& ball, const Disc& p, double bound) {
     const Vec2 d = ball.pos - p.pos;
     const double d2 = dot(d, d);
@@ -131,20 +131,26 @@ bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint6
 
 }  // namespace
 
-void BallKickBounds::derive(const MatchState& state) {
+void PlayerTables::derive(const MatchState& state) {
     const ContactPlan& plan = state.contact_plan;
-    // A state built outside the batch may hold more players than the table.
+    // A state built outside the batch may hold more players than the tables.
     ball_only = plan.disc_words == 1 && plan.kickable[0] == 1 && state.n_players <= MAX_PLAYERS;
     if (!ball_only) return;
     const double ball_radius = state.discs[0].radius;
-    for (std::size_t j = 0; j < state.n_players; ++j)
-        squared[j] = squared_reach_bound(ball_radius, state.discs[state.first_player + j].radius);
+    for (std::size_t j = 0; j < state.n_players; ++j) {
+        const Disc& p = state.discs[state.first_player + j];
+        kick_reach[j][0] = -1.0;
+        kick_reach[j][1] = squared_reach_bound(ball_radius, p.radius);
+        acceleration[j][0] = p.acceleration;
+        acceleration[j][1] = p.kickingAcceleration;
+        damping[j][0] = p.damping;
+        damping[j][1] = p.kickingDamping;
+    }
 }
 
 namespace {
 
-void integrate_player(Disc& p, bool kick_armed) {
-    const double damping = kick_armed ? p.kickingDamping : p.damping;
+void integrate_player(Disc& p, double damping) {
     p.pos = p.pos + p.vel;
     p.vel = p.vel * damping;
 }
@@ -155,9 +161,9 @@ void integrate_player(Disc& p, bool kick_armed) {
 // draw at random: a store through a byte pointer may alias anything, and
 // would make every later field be loaded again. Kicks change only
 // velocities, so whether a kickable disc is near a player can be told
-// before the kicks of earlier slots. `ball_only` is that of the bounds.
+// before the kicks of earlier slots. `ball_only` is that of the tables.
 template <bool ball_only>
-void act_and_integrate(MatchState& state, const PlayerAction* actions, const BallKickBounds& bounds) {
+void act_and_integrate(MatchState& state, const PlayerAction* actions, const PlayerTables& tables) {
     Disc* discs = state.discs.data();
     const std::size_t first_player = state.first_player;
     Disc* players = discs + first_player;
@@ -180,9 +186,8 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
         budget += budget < limit.cap;
         const bool may_kick = flag & (cooldown <= 0) & (budget >= 0);
         const std::size_t slot_disc = first_player + j;
-        if (may_kick && (ball_only ? near_ball(discs[0], players[j], bounds.squared[j])
-                                   : anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)))
-            [[unlikely]] {
+        if (ball_only ? near_ball(discs[0], players[j], tables.kick_reach[j][may_kick])
+                      : may_kick && anything_near_kicker(discs, state.contact_plan, kickable, slot_disc)) [[unlikely]] {
             if (ball_only ? kick_if_in_reach(discs[0], players[j])
                           : kick_everything_in_reach(discs, state.contact_plan, slot_disc)) {
                 flag = false;
@@ -196,18 +201,21 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
         kick_budget[j] = budget;
 
         Disc& p = players[j];
-        const double a = flag ? p.kickingAcceleration : p.acceleration;
+        const double a = ball_only ? tables.acceleration[j][flag] : flag ? p.kickingAcceleration : p.acceleration;
         const Vec2 u = input_direction(action);
         p.vel.x = a * u.x + p.vel.x;
         p.vel.y = a * u.y + p.vel.y;
         if constexpr (ball_only) {
             // The later slots' kicks move only the ball and themselves, so
             // this player is done with and moves at once.
-            integrate_player(p, flag);
+            integrate_player(p, tables.damping[j][flag]);
         }
     }
     if constexpr (!ball_only) {
-        for (std::size_t j = 0; j < n_players; ++j) integrate_player(players[j], kick_flag[j] != 0);
+        for (std::size_t j = 0; j < n_players; ++j) {
+            Disc& p = players[j];
+            integrate_player(p, kick_flag[j] != 0 ? p.kickingDamping : p.damping);
+        }
     }
     // Obstacle discs are never integrated: only contacts move them.
     Disc& ball = discs[0];
@@ -217,15 +225,14 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Bal
 
 // The tick itself, on a state that has been checked and whose plan is up to
 // date.
-std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep,
-                            const BallKickBounds& bounds, SweepAnchors* anchors = nullptr,
-                            bool player_masks_current = false) {
+std::optional<Team> advance(MatchState& state, const PlayerAction* actions, Sweep sweep, const PlayerTables& tables,
+                            SweepAnchors* anchors = nullptr, bool player_masks_current = false) {
     // The goal test needs the ball's place before it moves.
     const Vec2 ball_before = state.discs[0].pos;
-    if (bounds.ball_only) {
-        act_and_integrate<true>(state, actions, bounds);
+    if (tables.ball_only) {
+        act_and_integrate<true>(state, actions, tables);
     } else {
-        act_and_integrate<false>(state, actions, bounds);
+        act_and_integrate<false>(state, actions, tables);
     }
     sweep_contacts(state, sweep, anchors);
     ++state.steps;
@@ -245,9 +252,9 @@ void check_call(const MatchState& state, const PlayerAction* actions, std::size_
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep) {
     check_call(state, actions, n_actions, "tick");
     refresh_contact_plan(state);
-    BallKickBounds bounds;
-    bounds.derive(state);
-    return advance(state, actions, sweep, bounds);
+    PlayerTables tables;
+    tables.derive(state);
+    return advance(state, actions, sweep, tables);
 }
 
 TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep,
@@ -255,7 +262,7 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
-    kick_bounds_.derive(state);
+    player_tables_.derive(state);
 }
 
 std::optional<Team> TickSequence::next() {
@@ -269,14 +276,14 @@ std::optional<Team> TickSequence::next() {
     // another team, than the one before it, or changed the phase.
     if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) {
         forget_quiet_discs(anchors_);
-        kick_bounds_.derive(state_);
+        player_tables_.derive(state_);
     }
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
     // For the same reasons, once the masks cannot differ from those the last
     // tick wrote, this tick would write them again as they are.
     const bool masks_current = ticked_ && !masks_may_differ_;
-    const std::optional<Team> goal = advance(state_, actions_, sweep_, kick_bounds_, &anchors_, masks_current);
+    const std::optional<Team> goal = advance(state_, actions_, sweep_, player_tables_, &anchors_, masks_current);
     masks_may_differ_ = !ticked_ || phase != last_phase_ || kickoff_team != last_kickoff_team_ || state_.phase != phase;
     ticked_ = true;
     last_phase_ = phase;

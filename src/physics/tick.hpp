@@ -14,15 +14,23 @@
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
                          Sweep sweep = Sweep::fast);
 
-// What the kicks of a run of ticks need to know only once: whether the ball
-// is the only kickable disc and, if so, per player slot, the square of a
-// distance from the ball beyond which that player's kick certainly misses.
-// No tick changes a radius or what is kickable.
-struct BallKickBounds {
+// What the players' moves in a run of ticks need to know only once, where the
+// ball is the only kickable disc: per player slot, pairs of values of which
+// the slot's kick state picks one by index. That state follows the callers'
+// kick inputs, which no branch predictor can guess, so no branch is taken on
+// it. No tick changes a radius, an acceleration, a damping or what is
+// kickable.
+struct PlayerTables {
     bool ball_only = false;
-    double squared[MAX_PLAYERS];
+    // [1]: the square of a distance from the ball beyond which the slot's
+    // kick certainly misses; [0]: -1, which no squared distance passes, for
+    // a player that may not kick this tick.
+    double kick_reach[MAX_PLAYERS][2];
+    // [0] without, [1] with the kick armed.
+    double acceleration[MAX_PLAYERS][2];
+    double damping[MAX_PLAYERS][2];
 
-    // From the state's radii and its up-to-date contact plan.
+    // From the state's discs and its up-to-date contact plan.
     void derive(const MatchState& state);
 };
 
@@ -60,5 +68,5 @@ private:
     Team last_kickoff_team_ = NO_TEAM;
     bool masks_may_differ_ = false;
     SweepAnchors anchors_;
-    BallKickBounds kick_bounds_;
+    PlayerTables player_tables_;
 };

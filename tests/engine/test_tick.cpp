@@ -282,6 +282,47 @@ TEST(a_kick_with_nothing_in_reach_stays_armed) {
     CHECK_BITS(slot(s, 0).vel.x, (0.1 + (0.07 + 0.07 * 0.5) * 0.5) * 0.96);
 }
 
+// Each slot moves by its own accelerations and dampings, picked by its own
+// kick state, whether a run keeps them in its per-slot tables (up to the
+// batch's most players) or reads them from the discs (beyond).
+TEST(every_slot_moves_by_its_own_acceleration_and_damping_armed_or_not) {
+    for (const std::size_t n_players : {std::size_t{5}, MAX_PLAYERS + 3}) {
+        std::vector<Disc> players;
+        std::vector<PlayerAction> actions;
+        for (std::size_t j = 0; j < n_players; ++j) {
+            // Far apart and far from the ball: nothing touches, nothing is kicked.
+            Disc p = player(j % 2 == 0 ? RED : BLUE, {-5000.0 - 100.0 * static_cast<double>(j), 3000});
+            const double k = static_cast<double>(j + 1);
+            p.acceleration = 0.1 * k;
+            p.kickingAcceleration = 0.01 * k;
+            p.damping = 1.0 - 0.001 * k;
+            p.kickingDamping = 1.0 - 0.01 * k;
+            players.push_back(p);
+            actions.push_back({1, 0, static_cast<std::int64_t>(j % 3 == 0)});
+        }
+        for (const bool run : {false, true}) {
+            MatchState s = states::make(states::ball_at({0, 0}), {}, players);
+            if (run) {
+                tick_repeatedly(s, actions.data(), actions.size(), 2);
+            } else {
+                tick(s, actions.data(), actions.size());
+                tick(s, actions.data(), actions.size());
+            }
+            for (std::size_t j = 0; j < n_players; ++j) {
+                const Disc& p = players[j];
+                const bool armed = j % 3 == 0;
+                const double a = armed ? p.kickingAcceleration : p.acceleration;
+                const double damping = armed ? p.kickingDamping : p.damping;
+                const double v1 = (a * 1.0 + 0.0) * damping;
+                const double v2 = (a * 1.0 + v1) * damping;
+                CHECK_BITS(slot(s, j).vel.x, v2);
+                CHECK_BITS(slot(s, j).pos.x, (p.pos.x + a * 1.0) + (a * 1.0 + v1));
+                CHECK_EQ(s.kick_flag[j], std::uint8_t{armed});
+            }
+        }
+    }
+}
+
 TEST(barrier_masks_hold_from_the_second_tick_until_after_the_touch) {
     for (Team kickoff : {RED, BLUE}) {
         Disc kicker = player(RED);
