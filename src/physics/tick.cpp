@@ -131,14 +131,16 @@ bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint6
 
 }  // namespace
 
-void PlayerTables::derive(const MatchState& state) {
+void PlayerTables::derive(const MatchState& state, const PlayerAction* actions, Actions kind) {
     const ContactPlan& plan = state.contact_plan;
     // A state built outside the batch may hold more players than the tables.
     ball_only = plan.disc_words == 1 && plan.kickable[0] == 1 && state.n_players <= MAX_PLAYERS;
+    directions_held = ball_only && kind == Actions::held;
     if (!ball_only) return;
     const double ball_radius = state.discs[0].radius;
     for (std::size_t j = 0; j < state.n_players; ++j) {
         const Disc& p = state.discs[state.first_player + j];
+        if (directions_held) direction[j] = input_direction(actions[j]);
         kick_reach[j][0] = -1.0;
         kick_reach[j][1] = squared_reach_bound(ball_radius, p.radius);
         acceleration[j][0] = p.acceleration;
@@ -202,7 +204,7 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Pla
 
         Disc& p = players[j];
         const double a = ball_only ? tables.acceleration[j][flag] : flag ? p.kickingAcceleration : p.acceleration;
-        const Vec2 u = input_direction(action);
+        const Vec2 u = ball_only && tables.directions_held ? tables.direction[j] : input_direction(action);
         p.vel.x = a * u.x + p.vel.x;
         p.vel.y = a * u.y + p.vel.y;
         if constexpr (ball_only) {
@@ -253,16 +255,16 @@ std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::si
     check_call(state, actions, n_actions, "tick");
     refresh_contact_plan(state);
     PlayerTables tables;
-    tables.derive(state);
+    tables.derive(state, actions, Actions::may_change);
     return advance(state, actions, sweep, tables);
 }
 
 TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep,
-                           const char* operation)
-    : state_(state), actions_(actions), sweep_(sweep) {
+                           const char* operation, Actions kind)
+    : state_(state), actions_(actions), sweep_(sweep), kind_(kind) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
-    player_tables_.derive(state);
+    player_tables_.derive(state, actions, kind);
 }
 
 std::optional<Team> TickSequence::next() {
@@ -276,7 +278,7 @@ std::optional<Team> TickSequence::next() {
     // another team, than the one before it, or changed the phase.
     if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) {
         forget_quiet_discs(anchors_);
-        player_tables_.derive(state_);
+        player_tables_.derive(state_, actions_, kind_);
     }
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
@@ -293,7 +295,7 @@ std::optional<Team> TickSequence::next() {
 
 TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::size_t n_actions, std::uint64_t max_ticks,
                         Sweep sweep) {
-    TickSequence ticks(state, actions, n_actions, sweep, "tick_repeatedly");
+    TickSequence ticks(state, actions, n_actions, sweep, "tick_repeatedly", Actions::held);
     for (std::uint64_t t = 1; t <= max_ticks; ++t) {
         if (const std::optional<Team> goal = ticks.next()) return {t, goal};
     }

@@ -14,14 +14,23 @@
 std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::size_t n_actions,
                          Sweep sweep = Sweep::fast);
 
-// What the players' moves in a run of ticks need to know only once, where the
-// ball is the only kickable disc: per player slot, pairs of values of which
-// the slot's kick state picks one by index. That state follows the callers'
-// kick inputs, which no branch predictor can guess, so no branch is taken on
-// it. No tick changes a radius, an acceleration, a damping or what is
-// kickable.
+// Whether a run's action buffer may be rewritten between its ticks.
+enum class Actions {
+    may_change,
+    held,
+};
+
+// What the players' moves in a run of ticks need to know only once, filled
+// where the ball is the only kickable disc: per player slot, pairs of values
+// of which the slot's kick state picks one by index, and, where the run's
+// actions are held, the direction of the slot's input. The kick state
+// follows the callers' kick inputs, which no branch predictor can guess, so
+// no branch is taken on it. No tick changes a radius, an acceleration, a
+// damping or what is kickable.
 struct PlayerTables {
     bool ball_only = false;
+    bool directions_held = false;
+    Vec2 direction[MAX_PLAYERS];
     // [1]: the square of a distance from the ball beyond which the slot's
     // kick certainly misses; [0]: -1, which no squared distance passes, for
     // a player that may not kick this tick.
@@ -30,8 +39,9 @@ struct PlayerTables {
     double acceleration[MAX_PLAYERS][2];
     double damping[MAX_PLAYERS][2];
 
-    // From the state's discs and its up-to-date contact plan.
-    void derive(const MatchState& state);
+    // From the state's discs and its up-to-date contact plan, for a player
+    // action per slot.
+    void derive(const MatchState& state, const PlayerAction* actions, Actions kind);
 };
 
 // Up to max_ticks ticks under the same actions, as that many calls of tick()
@@ -46,14 +56,15 @@ TickRun tick_repeatedly(MatchState& state, const PlayerAction* actions, std::siz
                         Sweep sweep = Sweep::fast);
 
 // Ticks one state again and again, as tick() would, under the actions in a
-// buffer that the caller may rewrite between ticks. The state is checked and
-// its contact plan brought up to date once, when the sequence starts: while
-// it runs, nothing but its own ticks may write to the state. A broken state
-// or too few actions is an EngineFault naming `operation`.
+// buffer that the caller may rewrite between ticks, unless it says they are
+// held. The state is checked and its contact plan brought up to date once,
+// when the sequence starts: while it runs, nothing but its own ticks may
+// write to the state. A broken state or too few actions is an EngineFault
+// naming `operation`.
 class TickSequence {
 public:
     TickSequence(MatchState& state, const PlayerAction* actions, std::size_t n_actions, Sweep sweep = Sweep::fast,
-                 const char* operation = "tick_sequence");
+                 const char* operation = "tick_sequence", Actions kind = Actions::may_change);
     // One tick under the buffer's current actions.
     std::optional<Team> next();
 
@@ -61,6 +72,7 @@ private:
     MatchState& state_;
     const PlayerAction* actions_;
     Sweep sweep_;
+    Actions kind_;
     bool ticked_ = false;
     // What the last tick started with, and whether the player masks may
     // since differ from those the plan saw.

@@ -19,7 +19,9 @@ using states::SplitMix64;
 namespace {
 
 // Chasers towards the ball, kicking when close, so that goals and kickoffs
-// happen; now and then a random key.
+// happen; now and then a random key. Two slots in three press their keys
+// harder (an input of 2 or 3 per axis), which only the formula turns into a
+// direction.
 std::vector<PlayerAction> chase(const MatchState& s, SplitMix64& rng) {
     std::vector<PlayerAction> actions(s.n_players);
     for (std::size_t j = 0; j < s.n_players; ++j) {
@@ -31,6 +33,9 @@ std::vector<PlayerAction> chase(const MatchState& s, SplitMix64& rng) {
             const double push = p.team == RED ? 30.0 : -30.0;  // come from behind the ball
             actions[j] = {sign(to_ball.x - push), sign(to_ball.y), dot(to_ball, to_ball) < 40.0 * 40.0 ? 2 : 0};
         }
+        const std::int64_t press = 1 + static_cast<std::int64_t>(j % 3);
+        actions[j].dx *= press;
+        actions[j].dy *= press;
     }
     return actions;
 }
