@@ -131,16 +131,15 @@ bool anything_near_kicker(const Disc* discs, const ContactPlan& plan, std::uint6
 
 }  // namespace
 
-void PlayerTables::derive(const MatchState& state, const PlayerAction* actions, Actions kind) {
+void PlayerTables::derive(const MatchState& state, const PlayerAction* actions) {
     const ContactPlan& plan = state.contact_plan;
     // A state built outside the batch may hold more players than the tables.
     ball_only = plan.disc_words == 1 && plan.kickable[0] == 1 && state.n_players <= MAX_PLAYERS;
-    directions_held = ball_only && kind == Actions::held;
     if (!ball_only) return;
+    take_directions(actions, state.n_players);
     const double ball_radius = state.discs[0].radius;
     for (std::size_t j = 0; j < state.n_players; ++j) {
         const Disc& p = state.discs[state.first_player + j];
-        if (directions_held) direction[j] = input_direction(actions[j]);
         kick_reach[j][0] = -1.0;
         kick_reach[j][1] = squared_reach_bound(ball_radius, p.radius);
         acceleration[j][0] = p.acceleration;
@@ -148,6 +147,11 @@ void PlayerTables::derive(const MatchState& state, const PlayerAction* actions, 
         damping[j][0] = p.damping;
         damping[j][1] = p.kickingDamping;
     }
+}
+
+void PlayerTables::take_directions(const PlayerAction* actions, std::size_t n_players) {
+    if (!ball_only) return;
+    for (std::size_t j = 0; j < n_players; ++j) direction[j] = input_direction(actions[j]);
 }
 
 namespace {
@@ -204,7 +208,7 @@ void act_and_integrate(MatchState& state, const PlayerAction* actions, const Pla
 
         Disc& p = players[j];
         const double a = ball_only ? tables.acceleration[j][flag] : flag ? p.kickingAcceleration : p.acceleration;
-        const Vec2 u = ball_only && tables.directions_held ? tables.direction[j] : input_direction(action);
+        const Vec2 u = ball_only ? tables.direction[j] : input_direction(action);
         p.vel.x = a * u.x + p.vel.x;
         p.vel.y = a * u.y + p.vel.y;
         if constexpr (ball_only) {
@@ -255,7 +259,7 @@ std::optional<Team> tick(MatchState& state, const PlayerAction* actions, std::si
     check_call(state, actions, n_actions, "tick");
     refresh_contact_plan(state);
     PlayerTables tables;
-    tables.derive(state, actions, Actions::may_change);
+    tables.derive(state, actions);
     return advance(state, actions, sweep, tables);
 }
 
@@ -264,7 +268,7 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep), kind_(kind) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
-    player_tables_.derive(state, actions, kind);
+    player_tables_.derive(state, actions);
 }
 
 std::optional<Team> TickSequence::next() {
@@ -278,8 +282,11 @@ std::optional<Team> TickSequence::next() {
     // another team, than the one before it, or changed the phase.
     if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) {
         forget_quiet_discs(anchors_);
-        player_tables_.derive(state_, actions_, kind_);
+        player_tables_.derive(state_, actions_);
     }
+    // A rewritten buffer may hold other inputs than the last tick's.
+    if (kind_ == Actions::may_change) [[unlikely]]
+        player_tables_.take_directions(actions_, state_.n_players);
     const GamePhase phase = state_.phase;
     const Team kickoff_team = state_.kickoff_team;
     // For the same reasons, once the masks cannot differ from those the last

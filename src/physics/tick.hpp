@@ -21,15 +21,13 @@ enum class Actions {
 };
 
 // What the players' moves in a run of ticks need to know only once, filled
-// where the ball is the only kickable disc: per player slot, pairs of values
-// of which the slot's kick state picks one by index, and, where the run's
-// actions are held, the direction of the slot's input. The kick state
-// follows the callers' kick inputs, which no branch predictor can guess, so
-// no branch is taken on it. No tick changes a radius, an acceleration, a
-// damping or what is kickable.
+// where the ball is the only kickable disc: per player slot, the direction
+// of its input, and pairs of values of which the slot's kick state picks one
+// by index. The kick state follows the callers' kick inputs, which no branch
+// predictor can guess, so no branch is taken on it. No tick changes a
+// radius, an acceleration, a damping or what is kickable.
 struct PlayerTables {
     bool ball_only = false;
-    bool directions_held = false;
     Vec2 direction[MAX_PLAYERS];
     // [1]: the square of a distance from the ball beyond which the slot's
     // kick certainly misses; [0]: -1, which no squared distance passes, for
@@ -41,7 +39,9 @@ struct PlayerTables {
 
     // From the state's discs and its up-to-date contact plan, for a player
     // action per slot.
-    void derive(const MatchState& state, const PlayerAction* actions, Actions kind);
+    void derive(const MatchState& state, const PlayerAction* actions);
+    // The directions alone, for actions rewritten since.
+    void take_directions(const PlayerAction* actions, std::size_t n_players);
 };
 
 // Up to max_ticks ticks under the same actions, as that many calls of tick()
