@@ -121,6 +121,22 @@ void update_quiet(SweepAnchors& a, const ContactPlan& plan, std::uint64_t static
     }
 }
 
+// update_quiet for every disc, where the walls take one word of planes and
+// one of segments: the discs of a run, once per run, without a branch per
+// disc on which of them are quiet.
+std::uint64_t quiet_discs_one_word(const SweepAnchors& a, const ContactPlan& plan, std::uint64_t statics,
+                                   std::size_t n) {
+    std::uint64_t quiet = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t* masks = plan.bits.data() + i * plan.stride;
+        const bool is_static = ((statics >> i) & 1) != 0;
+        // Static discs meet no walls, and their cells are not kept.
+        const std::uint64_t walls_met = is_static ? 0 : (masks[1] & a.cell[i][0]) | (masks[2] & a.cell[i][1]);
+        quiet |= static_cast<std::uint64_t>(((masks[0] & a.in_reach[i]) | walls_met) == 0) << i;
+    }
+    return quiet;
+}
+
 // Looks disc k up again where it stands now. Partnership is mutual, so k's
 // bit is set or cleared in every disc whose partnership with k changed.
 void re_anchor(SweepAnchors& a, const ContactPlan& plan, std::uint64_t statics, std::uint64_t others, const Disc* discs,
@@ -176,8 +192,12 @@ void follow_anchors(SweepAnchors& a, const ContactPlan& plan, const Disc* discs)
         }
     }
     if (!a.quiet_known) [[unlikely]] {
-        a.quiet = 0;
-        update_quiet(a, plan, statics, all_discs(n));
+        if (plan.disc_words == 1 && plan.plane_words == 1 && plan.segment_words == 1) {
+            a.quiet = quiet_discs_one_word(a, plan, statics, n);
+        } else {
+            a.quiet = 0;
+            update_quiet(a, plan, statics, all_discs(n));
+        }
         a.quiet_known = true;
     }
 }
