@@ -136,7 +136,7 @@ void PlayerTables::derive(const MatchState& state, const PlayerAction* actions) 
     // A state built outside the batch may hold more players than the tables.
     ball_only = plan.disc_words == 1 && plan.kickable[0] == 1 && state.n_players <= MAX_PLAYERS;
     if (!ball_only) return;
-    take_directions(actions, state.n_players);
+    if (actions != nullptr) take_directions(actions, state.n_players);
     const double ball_radius = state.discs[0].radius;
     for (std::size_t j = 0; j < state.n_players; ++j) {
         const Disc& p = state.discs[state.first_player + j];
@@ -268,7 +268,9 @@ TickSequence::TickSequence(MatchState& state, const PlayerAction* actions, std::
     : state_(state), actions_(actions), sweep_(sweep), kind_(kind) {
     check_call(state, actions, n_actions, operation);
     refresh_contact_plan(state);
-    player_tables_.derive(state, actions);
+    // A buffer that may change is read before each tick, when it holds what
+    // the caller means; it may not be filled yet.
+    player_tables_.derive(state, kind == Actions::held ? actions : nullptr);
 }
 
 std::optional<Team> TickSequence::next() {
@@ -282,7 +284,7 @@ std::optional<Team> TickSequence::next() {
     // another team, than the one before it, or changed the phase.
     if (masks_may_differ_ && refresh_contact_plan_for_players(state_)) {
         forget_quiet_discs(anchors_);
-        player_tables_.derive(state_, actions_);
+        player_tables_.derive(state_, kind_ == Actions::held ? actions_ : nullptr);
     }
     // A rewritten buffer may hold other inputs than the last tick's.
     if (kind_ == Actions::may_change) [[unlikely]]

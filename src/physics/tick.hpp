@@ -37,8 +37,8 @@ struct PlayerTables {
     double acceleration[MAX_PLAYERS][2];
     double damping[MAX_PLAYERS][2];
 
-    // From the state's discs and its up-to-date contact plan, for a player
-    // action per slot.
+    // From the state's discs and its up-to-date contact plan, with the
+    // directions of an action per slot unless `actions` is null.
     void derive(const MatchState& state, const PlayerAction* actions);
     // The directions alone, for actions rewritten since.
     void take_directions(const PlayerAction* actions, std::size_t n_players);
