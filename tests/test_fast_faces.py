@@ -83,6 +83,31 @@ def test_a_fast_batch_plays_like_the_reference(n_red, n_blue, learners, view):
     assert goals or learners != "blue"
 
 
+@pytest.mark.parametrize("n_red, n_blue, learners", [(1, 1, "all"), (3, 3, "all"), (2, 1, None), (1, 3, "blue")])
+def test_stepping_matches_gives_the_rows_flags_per_match(n_red, n_blue, learners):
+    # The single-match faces take their flags per match; the rows are those spread over each match's learners.
+    rows, matches = (
+        SoccerBatch(6, MatchSetup(n_red=n_red, n_blue=n_blue, learners=learners, max_steps=30)) for _ in range(2)
+    )
+    for batch in (rows, matches):
+        batch.seed(2)
+        batch.restart()
+    rng = np.random.default_rng(n_red + 5 * n_blue)
+    ended = 0
+    for _ in range(80):
+        actions = rng.integers(0, 18, rows.n_learners)
+        rewards, terminated, truncated = rows.step(actions)
+        got_rewards, got_terminated, got_truncated = matches.step_matches(actions)
+        assert same(got_rewards, rewards)
+        assert got_terminated.shape == got_truncated.shape == (matches.n_matches,)
+        assert same(matches.rows(got_terminated), terminated) and same(matches.rows(got_truncated), truncated)
+        assert same_engines(rows, matches)
+        ended += int(np.count_nonzero(rows.ended))
+        rows.restart(rows.ended)
+        matches.restart(matches.ended)
+    assert ended  # episodes ended, by goals or at max_steps, so true flags were compared too
+
+
 def test_the_synchronous_mode_counts_like_the_reference():
     fast, slow = pair(16, sync_episodes=True, max_steps=25, tick_skip=8)
     rng = np.random.default_rng(0)

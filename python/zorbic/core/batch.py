@@ -189,6 +189,16 @@ class SoccerBatch:
 
         The actions are checked before any match moves.
         """
+        rewards, terminated, truncated = self.step_matches(actions)
+        return rewards, self.rows(terminated), self.rows(truncated)
+
+    def step_matches(self, actions: object) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """`step`, with terminated and truncated per match (M,) rather than per row.
+
+        Those two are the batch's own arrays, which the next step overwrites:
+        read them, or copy them, before stepping again. A face of one match
+        takes its flags from them without spreading them over its rows first.
+        """
         engine = self._actions
         parser = self.action_parser
         k = len(self.slots)
@@ -238,7 +248,7 @@ class SoccerBatch:
             rewards = goal_rewards(self._scored, self._learner_teams).reshape(-1)
         else:
             rewards = reward_fn(self.state, self.field, self.slots).reshape(-1)
-        return rewards, self.rows(self._terminated), self.rows(self._truncated)
+        return rewards, self._terminated, self._truncated
 
     # ------------------------------------------------------ copy and pickle
 

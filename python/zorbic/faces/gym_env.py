@@ -49,7 +49,9 @@ class SoccerEnv(RendersMatchZero, gymnasium.Env):
     def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
         """Play one step with the learner's `action`."""
         # A plain int goes to the batch as it is: its compiled table takes one.
-        rewards, terminated, truncated = self.batch.step(action if type(action) is int else np.asarray(action)[None])
+        rewards, terminated, truncated = self.batch.step_matches(
+            action if type(action) is int else np.asarray(action)[None]
+        )
         return self.batch.observe()[0], float(rewards[0]), bool(terminated[0]), bool(truncated[0]), {}
 
     def close(self) -> None:

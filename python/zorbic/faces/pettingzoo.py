@@ -69,7 +69,7 @@ class SoccerParallelEnv(RendersMatchZero, ParallelEnv):
                 raise ValueError(
                     f"actions must name every live agent {agents} exactly; missing {missing}, unknown {unknown}"
                 )
-        rewards, terminated, truncated = self.batch.step(np.asarray([actions[agent] for agent in agents]))
+        rewards, terminated, truncated = self.batch.step_matches(np.asarray([actions[agent] for agent in agents]))
         obs = self.batch.observe()
         if terminated[0] or truncated[0]:
             self.agents = []
