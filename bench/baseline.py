@@ -6,7 +6,9 @@ built once into its own git worktree and venv under build/baseline/, then each
 configuration runs alternately on both builds (each run in a fresh process,
 as the rest of the benchmark does), for several rounds. The report gives the
 median env-ticks/s of each build, the ratio new/baseline of the medians with
-the range of the per-round ratios, and two threads against one.
+the range of the per-round ratios, and two threads against one, beside what
+two one-thread processes at once give against one alone: the machine's own
+ceiling for that ratio, which shared or throttled cores lower.
 """
 
 from __future__ import annotations
@@ -37,6 +39,7 @@ ROWS = (
 BUILDS = ("baseline", "new")
 
 RunJobs = Callable[[list[dict], int, str], list[dict]]
+RunSideBySide = Callable[[list[dict], int, str], list[list[dict]]]
 
 
 def write_atomically(path: Path, text: str) -> None:
@@ -93,8 +96,19 @@ def prepare(rev: str) -> tuple[str, Path]:
     return sha, python
 
 
-def compare(run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: list[int], sections: list[str]) -> dict:
-    """Runs every row on both builds, alternating, and collects the samples."""
+def compare(
+    run_jobs: RunJobs,
+    run_side_by_side: RunSideBySide,
+    shared: dict,
+    rev: str,
+    rounds: int,
+    threads: list[int],
+    sections: list[str],
+) -> dict:
+    """Runs every row on both builds, alternating, and collects the samples.
+    With more than one thread, each round also runs the new build's
+    one-thread row in as many processes at once: the machine's own ceiling
+    for the threads' speed-up, measured beside it."""
     sha, baseline_python = prepare(rev)
     interpreters = {"baseline": str(baseline_python), "new": sys.executable}
     rows = [row for row in ROWS if row[0] in sections]
@@ -114,6 +128,13 @@ def compare(run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: lis
                     key = f"{section} {red}v{blue} {n_envs} {t} {build}"
                     samples.setdefault(key, []).append(result["env_ticks_per_s"]["median"])
                     bests.setdefault(key, []).append(max(result["env_ticks_per_s"]["samples"]))
+            if len(threads) > 1:
+                job = {"kind": section, "red": red, "blue": blue, "n_envs": n_envs, "plan": shared}
+                apart = run_side_by_side([job], threads[-1], sys.executable)
+                rates = [results[0]["result"]["env_ticks_per_s"] for results in apart]
+                key = f"{section} {red}v{blue} {n_envs} {threads[-1]} processes"
+                samples.setdefault(key, []).append(sum(r["median"] for r in rates))
+                bests.setdefault(key, []).append(sum(max(r["samples"]) for r in rates))
     return {
         "baseline": sha,
         "rounds": rounds,
@@ -151,21 +172,41 @@ def report(data: dict) -> str:
                 f"{min(ratios):>6.2f}-{max(ratios):.2f} {best}"
             )
     if len(threads) > 1:
-        lines += ["", f"{threads[-1]} threads / 1 thread (medians)"]
+        many = threads[-1]
+        lines += [
+            "",
+            f"{many} threads / 1 thread: medians (best / best); 'apart': {many} one-thread processes"
+            " of the new build at once, against one alone, the most the machine gives; new/apart: median"
+            " (range) of the rounds' ratios",
+        ]
         for section, red, blue, n_envs in data["rows"]:
-            cells = []
-            for build in BUILDS:
-                one = statistics.median(samples[f"{section} {red}v{blue} {n_envs} 1 {build}"])
-                many = statistics.median(samples[f"{section} {red}v{blue} {n_envs} {threads[-1]} {build}"])
-                cells.append(f"{build} {many / one:.2f}x")
+            row = f"{section} {red}v{blue} {n_envs}"
+            pairs = [(b, f"{row} {many} {b}", f"{row} 1 {b}") for b in BUILDS]
+            pairs.append(("apart", f"{row} {many} processes", f"{row} 1 new"))
+            cells = [
+                f"{name} {statistics.median(samples[key]) / statistics.median(samples[one]):.2f}x"
+                f" ({max(bests[key]) / max(bests[one]):.2f}x)"
+                for name, key, one in pairs
+            ]
+            # How near the pool comes to that ceiling, round by round, as the
+            # machine's speed drifts between rounds more than within one.
+            within = [t / a for t, a in zip(samples[f"{row} {many} new"], samples[f"{row} {many} processes"])]
+            cells.append(f"new/apart {statistics.median(within):.2f} ({min(within):.2f}-{max(within):.2f})")
             lines.append(f"{names[section] + f', {red}v{blue}':<46} {n_envs:>5}   " + "   ".join(cells))
     return "\n".join(lines) + "\n"
 
 
 def main(
-    run_jobs: RunJobs, shared: dict, rev: str, rounds: int, threads: list[int], sections: list[str], out: Path
+    run_jobs: RunJobs,
+    run_side_by_side: RunSideBySide,
+    shared: dict,
+    rev: str,
+    rounds: int,
+    threads: list[int],
+    sections: list[str],
+    out: Path,
 ) -> int:
-    data = compare(run_jobs, shared, rev, rounds, threads, sections)
+    data = compare(run_jobs, run_side_by_side, shared, rev, rounds, threads, sections)
     print(report(data), end="")
     write_atomically(out, json.dumps(data, indent=1) + "\n")
     print(f"(written to {out}; {data['wall_seconds']} s)")

@@ -39,6 +39,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -297,7 +298,7 @@ def run_jobs(jobs: list[dict]) -> list[dict]:
 # ------------------------------------------------------ driver side (parent)
 
 
-def in_subprocess(jobs: list[dict], threads: int, python: str = sys.executable) -> list[dict]:
+def worker_env(threads: int) -> dict[str, str]:
     env = dict(os.environ)
     env["RAYON_NUM_THREADS"] = str(threads)
     env.pop("RAYON_RS_NUM_CPUS", None)
@@ -305,12 +306,45 @@ def in_subprocess(jobs: list[dict], threads: int, python: str = sys.executable) 
     # from the pool; the benchmark does no linear algebra.
     for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
         env[name] = "1"
+    return env
+
+
+def worker_results(stdout: str, stderr: str, returncode: int, threads: int) -> list[dict]:
+    if returncode != 0:
+        raise RuntimeError(f"benchmark worker failed ({returncode}):\n{stderr}")
+    return [{**r, "threads": threads} for r in json.loads(stdout)]
+
+
+def in_subprocess(jobs: list[dict], threads: int, python: str = sys.executable) -> list[dict]:
     proc = subprocess.run(
-        [python, __file__, "--worker"], input=json.dumps(jobs), env=env, capture_output=True, text=True
+        [python, __file__, "--worker"], input=json.dumps(jobs), env=worker_env(threads), capture_output=True, text=True
     )
-    if proc.returncode != 0:
-        raise RuntimeError(f"benchmark worker failed ({proc.returncode}):\n{proc.stderr}")
-    return [{**r, "threads": threads} for r in json.loads(proc.stdout)]
+    return worker_results(proc.stdout, proc.stderr, proc.returncode, threads)
+
+
+def side_by_side(jobs: list[dict], copies: int, python: str = sys.executable) -> list[list[dict]]:
+    """The jobs in `copies` one-thread processes at once, which share nothing
+    but the machine: what its cores give such work is the most a pool of that
+    many threads could reach. One list of results per process."""
+    procs = []
+    for _ in range(copies):
+        # A file of its own for each, so that none has to wait for its jobs
+        # to be written while the others already run.
+        with tempfile.TemporaryFile("w+") as given:
+            given.write(json.dumps(jobs))
+            given.seek(0)
+            procs.append(
+                subprocess.Popen(
+                    [python, __file__, "--worker"],
+                    stdin=given,
+                    stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE,
+                    env=worker_env(1),
+                    text=True,
+                )
+            )
+    outputs = [(*proc.communicate(), proc.returncode) for proc in procs]
+    return [worker_results(out, err, code, 1) for out, err, code in outputs]
 
 
 def engine_sizes() -> dict:
@@ -558,6 +592,7 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--rounds must be at least 1")
         return baseline.main(
             in_subprocess,
+            side_by_side,
             shared_plan(plan),
             args.baseline,
             rounds,
