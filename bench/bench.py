@@ -129,15 +129,26 @@ def random_actions(rng, n_envs: int, n_players: int):
     return actions
 
 
-def steps_needed(seconds_per_step: float, run_seconds: float) -> int:
-    return max(1, round(run_seconds / max(seconds_per_step, 1e-9)))
+def steps_needed(run, run_seconds: float) -> int:
+    """How many steps `run(n)` needs to last about `run_seconds`.
+
+    Timed on a trial of at least an eighth of that: a single step would also
+    count what every call pays once (the pool's start on the first one, each
+    env's set-up of its run of ticks), which for rollout_bench is several
+    times a tick, and would make the timed runs that much too short."""
+    n = 1
+    while True:
+        start = time.perf_counter()
+        run(n)
+        elapsed = time.perf_counter() - start
+        if elapsed >= run_seconds / 8:
+            return max(1, round(n * run_seconds / elapsed))
+        n *= 4
 
 
 def measure_rollout(zc, plan: dict, n_red: int, n_blue: int, n_envs: int) -> dict:
     env = zc.VecEnv(n_envs, n_red, n_blue)
-    start = time.perf_counter()
-    env.rollout_bench(1)
-    n_steps = steps_needed(time.perf_counter() - start, plan["run_seconds"])
+    n_steps = steps_needed(env.rollout_bench, plan["run_seconds"])
     rates = []
     for _ in range(plan["repeats"]):
         start = time.perf_counter()
@@ -158,9 +169,13 @@ def measure_step(zc, plan: dict, n_red: int, n_blue: int, n_envs: int) -> dict:
     n_arrays = max(1, min(64, (64 << 20) // bytes_per_array))
     pool = [random_actions(rng, n_envs, n_players) for _ in range(n_arrays)]
 
-    start = time.perf_counter()
-    env.physics_step(pool[0])
-    n_steps = steps_needed(time.perf_counter() - start, plan["run_seconds"])
+    def trial(n: int) -> None:
+        for i in range(n):
+            env.physics_step(pool[i % n_arrays])
+
+    n_steps = steps_needed(trial, plan["run_seconds"])
+    # Every timed run starts from fresh matches, as the ones after a reset do.
+    env.reset_all()
     schedule = [pool[i % n_arrays] for i in range(n_steps)]
 
     step_rates, tick_rates = [], []
