@@ -132,10 +132,12 @@ def random_actions(rng, n_envs: int, n_players: int):
 def steps_needed(run, run_seconds: float) -> int:
     """How many steps `run(n)` needs to last about `run_seconds`.
 
-    Timed on a trial of at least an eighth of that: a single step would also
-    count what every call pays once (the pool's start on the first one, each
-    env's set-up of its run of ticks), which for rollout_bench is several
-    times a tick, and would make the timed runs that much too short."""
+    A first call, untimed, pays the pool's start. The trial then lasts at
+    least an eighth of a run: a single step would also count what every call
+    pays once (each env's set-up of its run of ticks), which for
+    rollout_bench is several times a tick, and would make the timed runs that
+    much too short."""
+    run(1)
     n = 1
     while True:
         start = time.perf_counter()

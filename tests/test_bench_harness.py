@@ -1,0 +1,58 @@
+"""The benchmark's own arithmetic: how long its timed runs last."""
+
+import importlib.util
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "bench" / "bench.py"
+
+
+@pytest.fixture
+def bench():
+    spec = importlib.util.spec_from_file_location("bench_under_test", BENCH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class FakeCalls:
+    """A call of n steps costing `once` on the first call only, `per_call` on
+    every call and `per_step` a step, on a clock of its own."""
+
+    def __init__(self, once: float, per_call: float, per_step: float) -> None:
+        self.now = 0.0
+        self.once, self.per_call, self.per_step = once, per_call, per_step
+
+    def clock(self) -> float:
+        return self.now
+
+    def __call__(self, n: int) -> None:
+        self.now += self.once + self.per_call + n * self.per_step
+        self.once = 0.0
+
+
+RUN = 0.25
+
+
+@pytest.mark.parametrize(
+    ("once", "per_call", "per_step"),
+    [
+        (0.0, 0.0, 1e-4),  # nothing but steps
+        (2e-3, 0.0, 1e-5),  # a pool's start dwarfing a step
+        (0.5, 0.0, 1e-4),  # a start longer than a whole run
+        (0.0, 5e-4, 1e-4),  # a set-up of five steps, as rollout_bench pays
+        (1e-3, 1e-4, 1e-6),  # many tiny steps after a costly first call
+        (0.0, 0.0, 1.0),  # one step already longer than a run
+    ],
+)
+def test_timed_runs_last_about_as_long_as_asked(bench, monkeypatch, once, per_call, per_step):
+    calls = FakeCalls(once, per_call, per_step)
+    monkeypatch.setattr(bench.time, "perf_counter", calls.clock)
+    n = bench.steps_needed(calls, RUN)
+    assert n >= 1
+    timed = calls.per_call + n * per_step
+    if per_step >= RUN:
+        assert n == 1
+    else:
+        assert 0.75 * RUN <= timed <= 1.25 * RUN
