@@ -56,3 +56,14 @@ def test_timed_runs_last_about_as_long_as_asked(bench, monkeypatch, once, per_ca
         assert n == 1
     else:
         assert 0.75 * RUN <= timed <= 1.25 * RUN
+
+
+def test_processes_side_by_side_each_get_the_whole_job(bench):
+    job = {"kind": "rollout", "red": 1, "blue": 1, "n_envs": 2, "plan": {"run_seconds": 0.01, "repeats": 2}}
+    apart = bench.side_by_side([job], 2)
+    assert len(apart) == 2
+    for results in apart:
+        (result,) = results
+        assert result["threads"] == 1
+        assert len(result["result"]["env_ticks_per_s"]["samples"]) == 2
+        assert result["result"]["env_ticks_per_s"]["median"] > 0
