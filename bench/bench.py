@@ -345,8 +345,8 @@ def side_by_side(jobs: list[dict], copies: int, python: str = sys.executable) ->
     many threads could reach. One list of results per process."""
     procs = []
     for _ in range(copies):
-        # A file of its own for each, so that none has to wait for its jobs
-        # to be written while the others already run.
+        # A file of its own for each: processes given one file would share
+        # its read offset, and all but the first would read nothing.
         with tempfile.TemporaryFile("w+") as given:
             given.write(json.dumps(jobs))
             given.seek(0)
