@@ -1,6 +1,7 @@
 """The benchmark's own arithmetic: how long its timed runs last."""
 
-import importlib.util
+import importlib
+import sys
 from pathlib import Path
 
 import pytest
@@ -9,11 +10,10 @@ BENCH = Path(__file__).resolve().parent.parent / "bench" / "bench.py"
 
 
 @pytest.fixture
-def bench():
-    spec = importlib.util.spec_from_file_location("bench_under_test", BENCH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def bench(monkeypatch):
+    monkeypatch.syspath_prepend(str(BENCH.parent))
+    monkeypatch.delitem(sys.modules, "bench", raising=False)
+    return importlib.import_module("bench")
 
 
 class FakeCalls:
